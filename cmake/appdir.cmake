@@ -1,0 +1,51 @@
+# Practice server PKI and the client's built-in server key, both generated at build time
+# into the build tree (private keys are never part of the source tree).
+set(OXBELL_PKI_DIR ${CMAKE_BINARY_DIR}/pki)
+set(OXBELL_PKI_FILES
+    ${OXBELL_PKI_DIR}/root.pem
+    ${OXBELL_PKI_DIR}/intermediate.pem
+    ${OXBELL_PKI_DIR}/chain.pem
+    ${OXBELL_PKI_DIR}/leaf.key
+    ${OXBELL_PKI_DIR}/other-chain.pem
+    ${OXBELL_PKI_DIR}/other-leaf.key
+    ${OXBELL_PKI_DIR}/wronghost-chain.pem
+    ${OXBELL_PKI_DIR}/wronghost.key
+    ${OXBELL_PKI_DIR}/session-private.pem
+    ${OXBELL_PKI_DIR}/session-public.pem)
+add_custom_command(
+    OUTPUT ${OXBELL_PKI_FILES}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tools/gen-pki.sh ${OXBELL_PKI_DIR}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tools/gen-pki.sh
+    COMMENT "Generating the practice server's certificates and keys"
+    VERBATIM)
+
+set(OXBELL_CA_FILE ${OXBELL_APP_DIR}/certs/GandiStandardSSLCA.pem)
+add_custom_command(
+    OUTPUT ${OXBELL_CA_FILE}
+    COMMAND ${CMAKE_COMMAND} -E copy ${OXBELL_PKI_DIR}/intermediate.pem ${OXBELL_CA_FILE}
+    DEPENDS ${OXBELL_PKI_DIR}/intermediate.pem
+    VERBATIM)
+
+if(OXBELL_SERVER_KEY_PEM)
+    set(server_key_pem ${OXBELL_SERVER_KEY_PEM})
+else()
+    set(server_key_pem ${OXBELL_PKI_DIR}/session-public.pem)
+endif()
+set(OXBELL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+add_custom_command(
+    OUTPUT ${OXBELL_GENERATED_DIR}/serverkey.h
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tools/embed-key.sh ${server_key_pem} ${OXBELL_GENERATED_DIR}/serverkey.h
+    DEPENDS ${server_key_pem} ${CMAKE_SOURCE_DIR}/tools/embed-key.sh
+    COMMENT "Embedding the course server's public key"
+    VERBATIM)
+
+add_custom_target(oxbell_pki ALL DEPENDS ${OXBELL_PKI_FILES} ${OXBELL_CA_FILE})
+add_custom_target(oxbell_server_key DEPENDS ${OXBELL_GENERATED_DIR}/serverkey.h)
+
+# The interpreter the scripts run in, where the program looks for it.
+add_custom_command(
+    OUTPUT ${OXBELL_APP_DIR}/pypy/bin/pypy
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${OXBELL_APP_DIR}/pypy/bin
+    COMMAND ${CMAKE_COMMAND} -E create_symlink ${PYPY3_COMMAND} ${OXBELL_APP_DIR}/pypy/bin/pypy
+    VERBATIM)
+add_custom_target(oxbell_pypy ALL DEPENDS ${OXBELL_APP_DIR}/pypy/bin/pypy)

@@ -1,0 +1,83 @@
+#include "engine/oxbell.h"
+
+#include "serverkey.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+
+#include <algorithm>
+
+const QString modeVerb[2] = {QStringLiteral("grade"), QStringLiteral("test")};
+const QString modeGerund[2] = {QStringLiteral("grading"), QStringLiteral("testing")};
+const QString modeGerundTitle[2] = {QStringLiteral("Grading"), QStringLiteral("Testing")};
+const QString modePast[2] = {QStringLiteral("Graded"), QStringLiteral("Tested")};
+
+Oxbell::Oxbell(QObject* parent)
+    : QObject(parent)
+{
+    QByteArray pem(serverKeyText);
+    for (int round = 0; round < 3; ++round)
+        pem = QByteArray::fromBase64(pem);
+    serverKey.fromPem(QString::fromUtf8(pem.constData()));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+}
+
+Oxbell::~Oxbell() = default;
+
+void Oxbell::start()
+{
+    qDebug() << "oxbell version:" << QCoreApplication::applicationVersion();
+
+    ensureSettingsDirExists();
+    ensureAppSettingsExists(QStringLiteral("app_settings.json"));
+    appSettings = getSettings(QStringLiteral("app_settings.json"));
+    ensureUserSettingsExists(QStringLiteral("user_settings.json"));
+    userSettings = getSettings(QStringLiteral("user_settings.json"));
+
+    nextServerNumber = nextServerNumberOf(userSettings);
+    interpreterPath = QCoreApplication::applicationDirPath() + QStringLiteral("/pypy/bin/pypy");
+    serverUrl = serverUrlOf(appSettings);
+
+    network = new QNetworkAccessManager(this);
+    // An explicit no-proxy object, so the system's proxy configuration is never used silently.
+    network->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+
+    showStatus(QStringLiteral("Connecting to Oxbell server..."));
+    connect(network, &QNetworkAccessManager::finished, this, &Oxbell::replyFinished);
+    connect(network, &QNetworkAccessManager::sslErrors, this, &Oxbell::handleSslErrors);
+    checkVersion();
+}
+
+int Oxbell::nextServerNumberOf(const QVariantMap& userSettings)
+{
+    const QString prefix = QStringLiteral("newServer");
+    if (!userSettings.contains(QStringLiteral("servers")))
+        return 0;
+    QList<int> numbers;
+    const QVariantMap servers = userSettings.value(QStringLiteral("servers")).toMap();
+    for (auto it = servers.keyBegin(); it != servers.keyEnd(); ++it) {
+        const QString& name = *it;
+        if (!name.startsWith(prefix) || name.size() <= prefix.size())
+            continue;
+        bool ok = false;
+        const int number = name.mid(prefix.size()).toInt(&ok, 10);
+        if (ok)
+            numbers.append(number);
+    }
+    if (numbers.isEmpty())
+        return 0;
+    std::sort(numbers.begin(), numbers.end());
+    return numbers.last() + 1;
+}
+
+QUrl Oxbell::serverUrlOf(const QVariantMap& appSettings)
+{
+    const QVariantMap server = appSettings.value(QStringLiteral("proctor_server")).toMap();
+    QUrl url(server.value(QStringLiteral("url")).toString(), QUrl::TolerantMode);
+    if ((url.scheme() == QLatin1String("http") && url.port() == 80)
+        || (url.scheme() == QLatin1String("https") && url.port() == 443))
+        url.setPort(-1);
+    return url;
+}

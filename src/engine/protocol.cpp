@@ -1,0 +1,179 @@
+#include "engine/oxbell.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QVersionNumber>
+
+namespace {
+// Error bodies are plain text, never ciphertext.
+QString errorBodyText(QNetworkReply* reply)
+{
+    return QString::fromUtf8(reply->readAll().constData());
+}
+}
+
+QNetworkRequest Oxbell::requestFor(const QString& path) const
+{
+    // Plain text concatenation: a base URL ending in "/" gives a double slash, as configured.
+    return QNetworkRequest(QUrl(serverUrl.toString() + path, QUrl::TolerantMode));
+}
+
+void Oxbell::sendGet(const QString& path, RequestState state)
+{
+    const QNetworkRequest request = requestFor(path);
+    requestState = state;
+    pendingReplies.append(network->get(request));
+}
+
+void Oxbell::sendPost(const QString& path, RequestState state, const QByteArray& body)
+{
+    QNetworkRequest request = requestFor(path);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    requestState = state;
+    pendingReplies.append(network->post(request, body));
+}
+
+void Oxbell::checkVersion()
+{
+    showStatus(QStringLiteral("Checking for updates..."));
+    sendGet(QStringLiteral("/version"), CheckingVersion);
+}
+
+void Oxbell::negotiateIv()
+{
+    const QJsonObject message{{QStringLiteral("iv"), QString::fromLatin1(sessionKeys.ivBytes().toBase64())}};
+    sendPost(QStringLiteral("/negotiate"), NegotiatingIv, serverKey.encrypt(QJsonDocument(message).toJson()));
+}
+
+void Oxbell::negotiateKey()
+{
+    const QJsonObject message{{QStringLiteral("key"), QString::fromLatin1(sessionKeys.keyBytes().toBase64())}};
+    sendPost(QStringLiteral("/negotiate"), NegotiatingKey, serverKey.encrypt(QJsonDocument(message).toJson()));
+}
+
+QByteArray Oxbell::readDecrypted(QNetworkReply* reply)
+{
+    return sessionKeys.decrypt(reply->readAll());
+}
+
+void Oxbell::cancelPendingReplies()
+{
+    ignoredReplies.append(pendingReplies);
+    pendingReplies.clear();
+}
+
+void Oxbell::replyFinished(QNetworkReply* reply)
+{
+    if (ignoredReplies.contains(reply)) {
+        ignoredReplies.removeAll(reply);
+        reply->deleteLater();
+        return;
+    }
+    pendingReplies.removeAll(reply);
+    const bool failed = reply->error() != QNetworkReply::NoError;
+
+    switch (requestState) {
+    case CheckingVersion:
+        if (failed)
+            errorMessage(QStringLiteral("Failed to check for updates.\n\nReason: ") + reply->errorString(), true);
+        else
+            versionReceived(reply);
+        break;
+    case NegotiatingIv:
+        if (failed)
+            errorMessage(QStringLiteral("Failed to establish connection to server (IV). Please restart client.\n\nReason: ")
+                             + reply->errorString(),
+                         true);
+        else
+            negotiateKey();
+        break;
+    case NegotiatingKey:
+        if (failed) {
+            errorMessage(QStringLiteral("Failed to establish connection to server (Key). Please restart client.\n\nReason: ")
+                             + reply->errorString(),
+                         true);
+        } else {
+            showStatus(QStringLiteral("Ready to log in"));
+            loginStateChanged(0);
+        }
+        break;
+    case LoggingIn:
+        if (failed) {
+            errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + errorBodyText(reply), false);
+            requestState = Idle;
+            loginStateChanged(2);
+        } else {
+            requestState = Idle;
+            loginStateChanged(1);
+        }
+        break;
+    case LoadingCourses:
+        if (failed)
+            coursesFailed(errorBodyText(reply));
+        else
+            coursesReplied(reply);
+        break;
+    case DownloadingInit:
+    case DownloadingScript:
+        if (failed)
+            downloadFailed(errorBodyText(reply));
+        else
+            scriptDownloaded(reply);
+        break;
+    case PostingGrade:
+        if (failed)
+            gradeFailed(errorBodyText(reply));
+        else
+            gradeReplied(reply);
+        break;
+    default:
+        break;
+    }
+    reply->deleteLater();
+}
+
+void Oxbell::versionReceived(QNetworkReply* reply)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+    qDebug() << "Version JSON document:" << QString::fromUtf8(document.toJson());
+    if (document.isObject()) {
+        const QJsonObject info = document.object();
+        const QString version = info.value(QStringLiteral("version")).toString();
+        // Numeric, segment by segment: "10.0" is newer than "2.0".
+        if (QVersionNumber::compare(QVersionNumber::fromString(QCoreApplication::applicationVersion()),
+                                    QVersionNumber::fromString(version))
+            < 0)
+            notifyNewVersion(version, info.value(QStringLiteral("url")).toString());
+    } else {
+        errorMessage(QStringLiteral("Received malformed JSON for version info"), true);
+    }
+    negotiateIv();
+}
+
+void Oxbell::handleSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+{
+    QList<QSslError> expected;
+    for (const QSslError& error : errors) {
+        switch (error.error()) {
+        case QSslError::UnableToGetLocalIssuerCertificate: {
+            // The intermediate CA that the server does not send in full ships beside the program.
+            const QList<QSslCertificate> shipped =
+                QSslCertificate::fromPath(QCoreApplication::applicationDirPath() + QStringLiteral("/certs/GandiStandardSSLCA.pem"),
+                                          QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+            if (!shipped.isEmpty())
+                expected.append(QSslError(error.error(), shipped.first()));
+            break;
+        }
+        case QSslError::CertificateUntrusted:
+            expected.append(QSslError(error.error(), error.certificate()));
+            break;
+        default:
+            break;
+        }
+    }
+    reply->ignoreSslErrors(expected);
+}

@@ -1,0 +1,113 @@
+#include "engine/oxbell.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTreeWidgetItem>
+
+QStringList Oxbell::problemIdentifiers(QTreeWidgetItem* problem) const
+{
+    const QVariantMap map = problem ? problem->data(0, Qt::UserRole).toMap() : QVariantMap();
+    return {map.value(QStringLiteral("course")).toString(), map.value(QStringLiteral("week")).toString(),
+            map.value(QStringLiteral("section")).toString(), map.value(QStringLiteral("problem")).toString()};
+}
+
+void Oxbell::login(const QString& email, const QString& password)
+{
+    qDebug() << "Login email:" << email;
+    const QJsonObject credentials{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+    sendPost(QStringLiteral("/login"), LoggingIn, sessionKeys.encrypt(QJsonDocument(credentials).toJson()));
+}
+
+void Oxbell::loadCourses()
+{
+    requestState = LoadingCourses;
+    const QNetworkRequest request = requestFor(QStringLiteral("/grades"));
+    showStatus(QStringLiteral("Loading course information..."));
+    pendingReplies.append(network->get(request));
+}
+
+void Oxbell::downloadScript(QTreeWidgetItem* problem, bool init)
+{
+    if (userSettings.value(QStringLiteral("servers")).toMap().isEmpty()) {
+        errorMessage(QStringLiteral("You do not have any servers configured. Please add at least one"), false);
+        runState = 0;
+        scriptFailed();
+        return;
+    }
+    const QStringList ids = problemIdentifiers(problem);
+    // One multi-argument substitution, so a "%2" inside an identifier stays literal.
+    const QString path = (init ? QStringLiteral("/download/init/%1/%2/%3/%4") : QStringLiteral("/download/%1/%2/%3/%4"))
+                             .arg(ids[0], ids[1], ids[2], ids[3]);
+    qDebug() << "Making request to:" << serverUrl.toString() + path;
+    sendGet(path, init ? DownloadingInit : DownloadingScript);
+}
+
+void Oxbell::postGrade(QTreeWidgetItem* problem)
+{
+    const QStringList ids = problemIdentifiers(problem);
+    const QString path = QStringLiteral("/grade/%1/%2/%3/%4/%5")
+                             .arg(ids[0], ids[1], ids[2], ids[3], QString::number(testMode ? 1 : 0));
+    sendPost(path, PostingGrade, sessionKeys.encrypt(QString::fromUtf8(scriptState.toJson())));
+}
+
+void Oxbell::coursesReplied(QNetworkReply* reply)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(readDecrypted(reply));
+    qDebug() << "Courses:" << QString::fromUtf8(document.toJson());
+    if (!document.isObject())
+        errorMessage(QStringLiteral("Received malformed JSON for Courses"), true);
+    requestState = Idle;
+    showStatus(QStringLiteral("Course(s) Loaded"));
+    coursesLoaded(document.object());
+}
+
+void Oxbell::coursesFailed(const QString& reason)
+{
+    if (promptRetry(QStringLiteral("Failed to retrieve course listings.\n\nReason: ") + reason)) {
+        pendingReplies.append(network->get(requestFor(QStringLiteral("/grades"))));
+        return;
+    }
+    QCoreApplication::exit(1);
+}
+
+void Oxbell::scriptDownloaded(QNetworkReply* reply)
+{
+    const bool init = requestState == DownloadingInit;
+    requestState = Idle;
+    qDebug() << (init ? "Running init script." : "Running grading script.");
+    runScript(readDecrypted(reply), init);
+}
+
+void Oxbell::downloadFailed(const QString& reason)
+{
+    const QString message = requestState == DownloadingInit
+                                ? QStringLiteral("Failed to initialize assignment. Please try again.\n\nReason: ")
+                                : QStringLiteral("Failed to ") + modeVerb[testMode]
+                                      + QStringLiteral(" assignment. Please try again.\n\nReason: ");
+    errorMessage(message + reason, false);
+    requestState = Idle;
+    runState = 0;
+    scriptFailed();
+}
+
+void Oxbell::gradeReplied(QNetworkReply* reply)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(readDecrypted(reply));
+    qDebug() << "Post grade:" << QString::fromUtf8(document.toJson());
+    const QVariantMap result = document.object().toVariantMap();
+    requestState = Idle;
+    runState = 0;
+    showGradeResult(result);
+}
+
+void Oxbell::gradeFailed(const QString& reason)
+{
+    errorMessage(QStringLiteral("Failed to ") + modeVerb[testMode] + QStringLiteral(" assignment. Please try again\n Reason: ")
+                     + reason,
+                 false);
+    requestState = Idle;
+    runState = 0;
+    scriptFailed();
+}

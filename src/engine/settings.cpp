@@ -1,0 +1,133 @@
+#include "engine/oxbell.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonParseError>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace {
+// Credentials never reach the log in clear text.
+QJsonValue maskPasswords(const QJsonValue& value)
+{
+    if (value.isObject()) {
+        QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            if (it.key() == QLatin1String("password"))
+                it.value() = QStringLiteral("********");
+            else
+                it.value() = maskPasswords(it.value());
+        }
+        return object;
+    }
+    if (value.isArray()) {
+        QJsonArray array = value.toArray();
+        for (auto it = array.begin(); it != array.end(); ++it)
+            *it = maskPasswords(*it);
+        return array;
+    }
+    return value;
+}
+
+QByteArray maskedText(const QJsonDocument& document)
+{
+    if (document.isObject())
+        return QJsonDocument(maskPasswords(document.object()).toObject()).toJson();
+    if (document.isArray())
+        return QJsonDocument(maskPasswords(document.array()).toArray()).toJson();
+    return document.toJson();
+}
+
+// Writes the whole file or nothing: an interrupted write never leaves a truncated settings file.
+// Returns the error text, empty on success.
+QString saveAtomically(const QString& path, const QByteArray& contents, bool ownerOnly)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    if (ownerOnly)
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(contents);
+    if (!file.commit())
+        return file.errorString();
+    return {};
+}
+}
+
+QString Oxbell::settingsDir() const
+{
+    return QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/oxbell");
+}
+
+void Oxbell::ensureSettingsDirExists()
+{
+    qDebug() << "ensuring settings directory exists at" << settingsDir();
+    QDir().mkpath(settingsDir());
+}
+
+void Oxbell::ensureAppSettingsExists(const QString& fileName)
+{
+    const QString path = settingsDir() + QLatin1Char('/') + fileName;
+    qDebug() << "Looking for settings file at" << path;
+    if (QFile::exists(path)) {
+        qDebug() << "Settings file found.";
+        return;
+    }
+    qDebug() << "Settings file not found! Writing default version.";
+    const QJsonObject settings{
+        {QStringLiteral("proctor_server"), QJsonObject{{QStringLiteral("url"), QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
+    const QByteArray text = QJsonDocument(settings).toJson();
+    const QString error = saveAtomically(path, text, false);
+    if (!error.isEmpty()) {
+        errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + error, false);
+        return;
+    }
+    qDebug() << "Wrote" << QString::fromUtf8(text);
+}
+
+void Oxbell::ensureUserSettingsExists(const QString& fileName)
+{
+    const QString path = settingsDir() + QLatin1Char('/') + fileName;
+    qDebug() << "Ensuring user settings file exists:" << path;
+    if (QFile::exists(path)) {
+        qDebug() << "Found settings file.";
+        return;
+    }
+    qDebug() << "Settings file not found. Writing default.";
+    const QJsonObject servers{
+        {QStringLiteral("web1"), QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                             {QStringLiteral("port"), QStringLiteral("8082")}}},
+        {QStringLiteral("dbnode1"), QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                                {QStringLiteral("port"), QStringLiteral("27017")}}}};
+    const QJsonObject proxy{{QStringLiteral("type"), QStringLiteral("none")},
+                            {QStringLiteral("host"), QStringLiteral("localhost")},
+                            {QStringLiteral("port"), QStringLiteral("80")}};
+    const QByteArray text =
+        QJsonDocument(QJsonObject{{QStringLiteral("servers"), servers}, {QStringLiteral("proxy"), proxy}}).toJson();
+    qDebug() << "Writing:" << QString::fromUtf8(text);
+    // The user file may hold proxy credentials: readable by its owner only.
+    const QString error = saveAtomically(path, text, true);
+    if (!error.isEmpty())
+        errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + error, false);
+}
+
+QVariantMap Oxbell::getSettings(QString fileName)
+{
+    const QString path = settingsDir() + QLatin1Char('/') + fileName;
+    qDebug() << "Reading settings file at:" << path;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        errorMessage(QStringLiteral("Failed to open settings file: ") + path + QLatin1Char(' ') + file.errorString(), true);
+        return {};
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    qDebug() << "Read:" << QString::fromUtf8(maskedText(document));
+    if (parseError.error != QJsonParseError::NoError) {
+        errorMessage(QStringLiteral("Malformed settings file: ") + path + QLatin1Char(' ') + parseError.errorString(), true);
+        return {};
+    }
+    return document.object().toVariantMap();
+}

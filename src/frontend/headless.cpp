@@ -1,0 +1,203 @@
+#include "frontend/headless.h"
+
+#include <QAuthenticator>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QTreeWidgetItem>
+
+#include <cstdio>
+
+namespace frontend {
+
+const QString Headless::loginEmail = QStringLiteral("headless@oxbell.invalid");
+const QString Headless::password = QStringLiteral("tulipzen");
+
+namespace {
+void writeError(const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void appendTo(QVariantMap& map, const QString& key, const QString& text)
+{
+    QVariantList list = map.value(key).toList();
+    list.append(text);
+    map.insert(key, list);
+}
+}
+
+Headless::Headless(bool initRun, QObject* parent)
+    : Oxbell(parent)
+    , initRun(initRun)
+    , rootItem(new QTreeWidgetItem(QTreeWidgetItem::Type))
+{
+}
+
+Headless::~Headless()
+{
+    delete rootItem;
+}
+
+void Headless::errorMessage(const QString& message, bool fatal)
+{
+    if (resultPrinted)
+        return;
+    appendTo(resultMap, QStringLiteral("errorMessages"), message);
+    if (fatal)
+        printResult(1);
+}
+
+bool Headless::promptRetry(const QString& message)
+{
+    writeError(message + QLatin1Char('\n'));
+    return false;
+}
+
+void Headless::showStatus(const QString&) {}
+
+// Nobody is there to press a key, so unlike the interactive front ends there is no pause.
+void Headless::alert(const QString& message)
+{
+    writeError(message);
+}
+
+void Headless::notifyNewVersion(const QString&, const QString&) {}
+
+void Headless::loginStateChanged(int state)
+{
+    if (resultPrinted)
+        return;
+    switch (state) {
+    case 2:
+        if (++loginRefusals >= maxLoginRefusals) {
+            printResult(1);
+            return;
+        }
+        login(loginEmail, password);
+        break;
+    case 0:
+        login(loginEmail, password);
+        break;
+    case 1:
+        loadCourses();
+        break;
+    default:
+        break;
+    }
+}
+
+void Headless::coursesLoaded(const QJsonObject& catalogue)
+{
+    if (resultPrinted)
+        return;
+    delete rootItem;
+    rootItem = new QTreeWidgetItem(QTreeWidgetItem::Type);
+    rootItem->addChildren(buildCourseTree(catalogue));
+
+    QTreeWidgetItem* course = rootItem->child(0);
+    QTreeWidgetItem* week = course ? course->child(0) : nullptr;
+    currentItem = week ? week->child(0) : nullptr;
+    if (!currentItem) {
+        errorMessage(QStringLiteral("The course catalogue holds no problem to run: its first course, week or section "
+                                    "is missing."),
+                     false);
+        printResult(1);
+        return;
+    }
+    if (initRun) {
+        startInitRun();
+    } else {
+        testMode = false;
+        startGradingRun();
+    }
+}
+
+void Headless::showGradeResult(const QVariantMap& result)
+{
+    if (resultPrinted)
+        return;
+    const QVariantList feedback = result.value(QStringLiteral("feedback")).toList();
+    for (const QVariant& entry : feedback) {
+        const QVariantList pair = entry.toList();
+        addFeedback(pair.value(0).toString(), pair.value(1).toString());
+    }
+    resultMap.insert(QStringLiteral("grade"), result.value(QStringLiteral("earned")));
+    printResult(0);
+}
+
+void Headless::scriptFailed()
+{
+    printResult(1);
+}
+
+void Headless::addFeedback(const QString& summary, const QString& detail)
+{
+    if (resultPrinted)
+        return;
+    appendTo(resultMap, QStringLiteral("feedback"), detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
+}
+
+void Headless::clearFeedback()
+{
+    resultMap.insert(QStringLiteral("feedback"), QVariantList());
+}
+
+void Headless::gradingFinished()
+{
+    // A run already reported as failed (standard error output) must not turn in a grade.
+    if (resultPrinted)
+        return;
+    postGrade(runningItem);
+}
+
+void Headless::initCompleted()
+{
+    printResult(0);
+}
+
+void Headless::requestProxyCredentials(QAuthenticator* authenticator)
+{
+    authenticator->setUser(QStringLiteral("user"));
+    authenticator->setPassword(password);
+}
+
+void Headless::startGradingRun()
+{
+    if (runState != 2) {
+        runState = 2;
+        runningItem = currentItem;
+        downloadScript(currentItem, false);
+    } else {
+        errorMessage(QStringLiteral("Please wait for ") + runningItem->text(0) + QStringLiteral(" to complete ")
+                         + modeGerund[testMode],
+                     false);
+    }
+}
+
+void Headless::startInitRun()
+{
+    if (runState != 1) {
+        runState = 1;
+        runningItem = currentItem;
+        downloadScript(currentItem, true);
+    } else {
+        errorMessage(QStringLiteral("Please wait for ") + currentItem->text(0) + QStringLiteral(" to initialize "), false);
+    }
+}
+
+void Headless::printResult(int exitCode)
+{
+    if (resultPrinted)
+        return;
+    resultPrinted = true;
+    resultMap.insert(QStringLiteral("exitCode"), exitCode);
+    const QByteArray document = QJsonDocument::fromVariant(resultMap).toJson();
+    std::fwrite(document.constData(), 1, size_t(document.size()), stdout);
+    std::fflush(stdout);
+    QCoreApplication::exit(0);
+}
+
+}

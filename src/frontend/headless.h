@@ -1,0 +1,56 @@
+#pragma once
+
+#include "engine/oxbell.h"
+
+#include <QVariantMap>
+
+class QTreeWidgetItem;
+
+namespace frontend {
+
+// Runs the init or grading script of the catalogue's first problem without a user and prints
+// one JSON result document on standard output.
+class Headless : public Oxbell
+{
+    Q_OBJECT
+
+public:
+    static const QString loginEmail;
+    static const QString password;
+    // Refusals of the fixed login after which the run gives up.
+    static constexpr int maxLoginRefusals = 3;
+
+    Headless(bool initRun, QObject* parent);
+    ~Headless() override;
+
+    void errorMessage(const QString& message, bool fatal) override;
+    bool promptRetry(const QString& message) override;
+    void showStatus(const QString& status) override;
+    void alert(const QString& message) override;
+    void notifyNewVersion(const QString& version, const QString& url) override;
+    void loginStateChanged(int state) override;
+    void coursesLoaded(const QJsonObject& catalogue) override;
+    void showGradeResult(const QVariantMap& result) override;
+    void scriptFailed() override;
+    void addFeedback(const QString& summary, const QString& detail) override;
+    void clearFeedback() override;
+    void gradingFinished() override;
+    void initCompleted() override;
+    void requestProxyCredentials(QAuthenticator* authenticator) override;
+
+    void startGradingRun();
+    void startInitRun();
+    void printResult(int exitCode);
+
+private:
+    bool initRun;
+    QTreeWidgetItem* rootItem;
+    QTreeWidgetItem* currentItem = nullptr;
+    QTreeWidgetItem* runningItem = nullptr;
+    QVariantMap resultMap;
+    // A run prints exactly one document: the first outcome wins, later notices are dropped.
+    bool resultPrinted = false;
+    int loginRefusals = 0;
+};
+
+}

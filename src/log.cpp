@@ -1,0 +1,73 @@
+#include "log.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTextStream>
+
+#include <cstdlib>
+
+QTextStream* logStream = nullptr;
+
+namespace {
+QFile* logFile = nullptr;
+
+const char* levelTag(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "[Debug]";
+    case QtInfoMsg:
+        return "[Info]";
+    case QtWarningMsg:
+        return "[Warning]";
+    case QtCriticalMsg:
+        return "[Critical]";
+    case QtFatalMsg:
+        return "[Fatal]";
+    }
+    return "";
+}
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (logStream) {
+        *logStream << QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"))
+                   << levelTag(type) << '(' << context.file << ':' << context.line << ") " << message
+                   << Qt::endl;
+    }
+    if (type == QtFatalMsg)
+        std::exit(1);
+}
+
+void openLog()
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QDir().mkpath(documents);
+    const QString path = documents + QStringLiteral("/oxbell.log");
+
+    // Heap objects on purpose: a process that ends through exit() (a parser error, a fatal
+    // message) must never see them destroyed while a message can still arrive.
+    auto* file = new QFile(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        delete file;
+        qWarning() << "Error opening log file '" << path << "'. All debug output redirected to console.";
+        return;
+    }
+    logFile = file;
+    logStream = new QTextStream(logFile);
+    logStream->setCodec("UTF-8");
+    qInstallMessageHandler(messageHandler);
+}
+
+void closeLog()
+{
+    qInstallMessageHandler(nullptr);
+    delete logStream;
+    logStream = nullptr;
+    delete logFile;
+    logFile = nullptr;
+}

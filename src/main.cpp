@@ -1,0 +1,113 @@
+#include "log.h"
+#include "frontend/headless.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSysInfo>
+
+#include <cstdio>
+#include <memory>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+QString operatingSystemName()
+{
+#ifdef Q_OS_WIN
+    switch (QSysInfo::windowsVersion()) {
+    case QSysInfo::WV_NT:
+        return QStringLiteral("Windows NT");
+    case QSysInfo::WV_2000:
+        return QStringLiteral("Windows 2000");
+    case QSysInfo::WV_XP:
+        return QStringLiteral("Windows XP");
+    case QSysInfo::WV_2003:
+        return QStringLiteral("Windows Server 2003, Windows Server 2003 R2, Windows Home Server, Windows XP "
+                              "Professional x64 Edition (operating system version 5.2)");
+    case QSysInfo::WV_VISTA:
+        return QStringLiteral("Windows Vista, Windows Server 2008 (operating system version 6.0)");
+    case QSysInfo::WV_WINDOWS7:
+        return QStringLiteral("Windows 7, Windows Server 2008 R2 (operating system version 6.1)");
+    case QSysInfo::WV_WINDOWS8:
+        return QStringLiteral("Windows 8 (operating system version 6.2)");
+    case QSysInfo::WV_WINDOWS8_1:
+        return QStringLiteral("Windows 8.1 (operating system version 6.3)");
+    default:
+        return QStringLiteral("Unknown version of Windows");
+    }
+#else
+    return QSysInfo::prettyProductName();
+#endif
+}
+
+#ifdef Q_OS_WIN
+void attachConsole()
+{
+    AllocConsole();
+    std::freopen("CONIN$", "r", stdin);
+    std::freopen("CONOUT$", "w", stdout);
+    std::freopen("CONOUT$", "w", stderr);
+}
+#endif
+
+int runFrontEnd(QCoreApplication& application, Oxbell* frontEnd)
+{
+    std::unique_ptr<Oxbell> owner(frontEnd);
+    owner->start();
+    const int status = application.exec();
+    owner.reset();
+    return status;
+}
+
+int unavailable(const char* name)
+{
+    qWarning() << "Front end not available in this build:" << name;
+    std::fprintf(stderr, "The %s front end is not available in this build; use -headless-init or -headless-test.\n",
+                 name);
+    return 1;
+}
+}
+
+int main(int argc, char** argv)
+{
+    openLog();
+    qDebug("Operating System: %s", qUtf8Printable(operatingSystemName()));
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromUtf8(argv[i]));
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption consoleOption(QStringLiteral("console"), QStringLiteral("Run oxbell in console mode."));
+    const QCommandLineOption headlessInitOption(QStringLiteral("headless-init"),
+                                                QStringLiteral("Run init for a problem in headless mode"));
+    const QCommandLineOption headlessTestOption(QStringLiteral("headless-test"),
+                                                QStringLiteral("Run test for a problem in headless mode"));
+    parser.addOption(consoleOption);
+    parser.addOption(headlessInitOption);
+    parser.addOption(headlessTestOption);
+    parser.process(arguments);
+
+    int status = 0;
+    if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)) {
+        const bool initRun = parser.isSet(headlessInitOption);
+        qDebug() << "Starting headless front end, init run:" << initRun;
+        QCoreApplication application(argc, argv);
+        status = runFrontEnd(application, new frontend::Headless(initRun, nullptr));
+    } else if (parser.isSet(consoleOption)) {
+#ifdef Q_OS_WIN
+        attachConsole();
+#endif
+        qDebug() << "Starting console front end";
+        status = unavailable("console");
+    } else {
+        qDebug() << "Starting graphical front end";
+        status = unavailable("graphical");
+    }
+    closeLog();
+    return status;
+}
