@@ -20,7 +20,8 @@ __all__ = ["servers", "feedback", "failed", "complete", "address", "reachable", 
 
 def _read_servers():
     try:
-        document = json.loads(sys.stdin.read() or "{}")
+        # The client writes UTF-8 whatever the system's code page is.
+        document = json.loads(sys.stdin.buffer.read().decode("utf-8") or "{}")
     except ValueError:
         return {}
     found = document.get("servers") if isinstance(document, dict) else None

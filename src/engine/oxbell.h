@@ -142,4 +142,8 @@ private:
     void downloadFailed(const QString& reason);
     void gradeReplied(QNetworkReply* reply);
     void gradeFailed(const QString& reason);
+
+    void failRun(bool init, const QString& reason);
+    bool settleEndedRun();
+    void discardProcess();
 };

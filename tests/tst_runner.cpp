@@ -1,0 +1,477 @@
+#include "support/testengine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonParseError>
+#include <QTcpServer>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <cerrno>
+#include <memory>
+
+#include <signal.h>
+
+namespace {
+
+constexpr int runTimeoutMs = 30000;
+
+QString appDir()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+// Every hook call as "hook(argument | argument ...)".
+QStringList trace(const TestEngine& engine)
+{
+    QStringList lines;
+    for (const TestEngine::Call& call : engine.calls) {
+        QStringList arguments;
+        for (const QVariant& argument : call.arguments)
+            arguments.append(argument.toString());
+        lines.append(call.hook + QLatin1Char('(') + arguments.join(QLatin1String(" | ")) + QLatin1Char(')'));
+    }
+    return lines;
+}
+
+bool runEnded(const TestEngine& engine)
+{
+    return engine.runState == 0 && (!engine.scriptProcess || engine.scriptProcess->state() == QProcess::NotRunning);
+}
+
+// Starts a run the way the front ends do (run state first) and waits for its end.
+bool runToEnd(TestEngine& engine, const QByteArray& script, bool init = false)
+{
+    engine.runState = init ? 1 : 2;
+    engine.runScript(script, init);
+    return QTest::qWaitFor([&] { return runEnded(engine); }, runTimeoutMs);
+}
+
+QString malformed(const QByteArray& line)
+{
+    QJsonParseError error;
+    QJsonDocument::fromJson(line, &error);
+    return QStringLiteral("Internal error: malformed message from subprocess: ") + error.errorString()
+           + QString::fromUtf8(line);
+}
+
+QString noType(const QString& line)
+{
+    return QStringLiteral("errorMessage(Internal error: malformed message from subprocess: no 'type' field: ") + line
+           + QStringLiteral(" | false)");
+}
+
+const QString stderrText = QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the "
+                                          "problem. Please notify the course staff.\n\n");
+
+} // namespace
+
+class TstRunner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void scriptFile_data();
+    void scriptFile();
+    void scriptFileGoesWithItsRun();
+    void childEnvironment();
+    void serversOnStandardInput();
+    void messages_data();
+    void messages();
+    void completeState();
+    void moduleHelpers();
+    void endOfRun_data();
+    void endOfRun();
+    void missingInterpreter();
+    void unwritableTemporaryDirectory();
+    void cancelDuringRun();
+    void cancelWithoutRun();
+    void nextRunHearsNothingFromReplacedChild_data();
+    void nextRunHearsNothingFromReplacedChild();
+    void hookCancelsWhileLinesRemain();
+
+private:
+    std::unique_ptr<TestEngine> engine;
+};
+
+void TstRunner::init()
+{
+    engine = std::make_unique<TestEngine>();
+    engine->interpreterPath = appDir() + QStringLiteral("/pypy/bin/pypy");
+    engine->userSettings = QVariantMap{
+        {QStringLiteral("servers"),
+         QVariantMap{{QStringLiteral("web"),
+                      QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                  {QStringLiteral("port"), QStringLiteral("8082")}}}}}};
+}
+
+void TstRunner::cleanup()
+{
+    engine.reset();
+    qunsetenv("PYTHONPATH");
+    qunsetenv("TMPDIR");
+}
+
+void TstRunner::scriptFile_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QByteArray>("contents");
+
+    const QByteArray python = "import sys\nsys.stdout.write('')\n";
+    QTest::newRow("script gets the import line") << python << QByteArray("from oxbell import servers\n" + python);
+    QTest::newRow("empty script") << QByteArray() << QByteArray("from oxbell import servers\n");
+    // Valid Python that starts like a zip archive: it must run byte for byte, without the import.
+    const QByteArray pk = "PK = 0\nimport sys\nsys.stdin.read()\n";
+    QTest::newRow("archive kept byte for byte") << pk << pk;
+}
+
+void TstRunner::scriptFile()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, contents);
+
+    QVERIFY(runToEnd(*engine, script));
+    QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "gradingFinished()"}));
+
+    const auto* file = engine->scriptProcess->findChild<QTemporaryFile*>();
+    QVERIFY(file);
+    QCOMPARE(QFileInfo(file->fileName()).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+    QFile written(file->fileName());
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), contents);
+}
+
+void TstRunner::scriptFileGoesWithItsRun()
+{
+    QVERIFY(runToEnd(*engine, QByteArray()));
+    const QString first = engine->scriptProcess->findChild<QTemporaryFile*>()->fileName();
+    QVERIFY(QFile::exists(first));
+
+    QVERIFY(runToEnd(*engine, QByteArray()));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!QFile::exists(first));
+}
+
+void TstRunner::childEnvironment()
+{
+    qputenv("PYTHONPATH", "/inherited/python/path");
+    QVERIFY(runToEnd(*engine, "import json, os, sys\nfrom oxbell import feedback\n"
+                              "feedback(os.environ['PYTHONPATH'], os.getcwd())\n"
+                              "feedback(json.dumps(sys.argv[1:]), '')\n"));
+    QCOMPARE(trace(*engine), QStringList({"clearFeedback()",
+                                          "addFeedback(" + appDir() + " | " + QFileInfo(appDir()).canonicalFilePath() + ")",
+                                          "addFeedback([] | )", "gradingFinished()"}));
+}
+
+void TstRunner::serversOnStandardInput()
+{
+    const QVariantMap servers{
+        {QStringLiteral("web"), QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                            {QStringLiteral("port"), QStringLiteral("8082")}}},
+        {QStringLiteral("base de données"), QVariantMap{{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                                                        {QStringLiteral("port"), 27017}}}};
+    engine->userSettings = QVariantMap{{QStringLiteral("servers"), servers},
+                                       {QStringLiteral("proxy"), QVariantMap{{QStringLiteral("hostname"), "p"}}}};
+
+    // The raw document, read to end of file, comes back as hex.
+    QVERIFY(runToEnd(*engine, "PK = 0\nimport sys\ndata = sys.stdin.buffer.read()\n"
+                              "sys.stdout.write('{\"type\": \"feedback\", \"summary\": \"%s\"}\\n' % data.hex())\n"));
+    const QByteArray expected =
+        QJsonDocument(QJsonObject{{QStringLiteral("servers"), QJsonObject::fromVariantMap(servers)}}).toJson();
+    QCOMPARE(engine->callsOf("addFeedback").value(0).arguments.value(0).toString(), QString::fromLatin1(expected.toHex()));
+
+    engine->calls.clear();
+    QVERIFY(runToEnd(*engine, "import json\nfrom oxbell import feedback\nfeedback(json.dumps(servers), '')\n"));
+    const QString seen = engine->callsOf("addFeedback").value(0).arguments.value(0).toString();
+    QCOMPARE(QJsonDocument::fromJson(seen.toUtf8()).object().toVariantMap(), servers);
+}
+
+void TstRunner::messages_data()
+{
+    QTest::addColumn<bool>("init");
+    QTest::addColumn<bool>("testMode");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("expected");
+
+    const QByteArray head = "import os, time\n";
+    const QByteArray hang = "time.sleep(120)\n";
+
+    QTest::newRow("two messages in one write")
+        << false << false
+        << head + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\", \"detail\": \"b\"}\\n"
+                  "{\"type\": \"feedback\", \"summary\": \"c\"}\\n')\n"
+        << QStringList{"clearFeedback()", "addFeedback(a | b)", "addFeedback(c | )", "gradingFinished()"};
+    QTest::newRow("one message in two writes")
+        << false << false
+        << head + "os.write(1, b'{\"type\": \"feedback\", \"sum')\ntime.sleep(0.3)\n"
+                  "os.write(1, b'mary\": \"\\xc3\\xa9t\\xc3\\xa9\"}\\n')\n"
+        << QStringList{"clearFeedback()", QStringLiteral("addFeedback(été | )"), "gradingFinished()"};
+    QTest::newRow("last line without line feed is never read")
+        << false << false
+        << head + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\"}\\n{\"type\": \"feedback\"}')\n"
+        << QStringList{"clearFeedback()", "addFeedback(a | )", "gradingFinished()"};
+
+    // A line that is not JSON ends the run: the child is killed (it would hang) and nothing after it is read.
+    QTest::newRow("blank line")
+        << false << false << head + "os.write(1, b'\\n{\"type\": \"feedback\", \"summary\": \"later\"}\\n')\n" + hang
+        << QStringList{"clearFeedback()", "errorMessage(" + malformed("\n") + " | true)", "scriptFailed()"};
+    QTest::newRow("not JSON")
+        << false << false
+        << head + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\"}\\nnot json\\n')\n" + hang
+        << QStringList{"clearFeedback()", "addFeedback(a | )", "errorMessage(" + malformed("not json\n") + " | true)",
+                       "scriptFailed()"};
+
+    QTest::newRow("array and unknown types go on")
+        << false << false
+        << head + "os.write(1, b'[1, 2]\\n{\"type\": \"Feedback\"}\\n{\"type\": \"state\"}\\n"
+                  "{\"type\": \"feedback\", \"summary\": \"a\"}\\n')\n"
+        << QStringList{"clearFeedback()",
+                       noType("[1, 2]\n"),
+                       noType("{\"type\": \"Feedback\"}\n"),
+                       noType("{\"type\": \"state\"}\n"),
+                       "addFeedback(a | )",
+                       "gradingFinished()"};
+
+    const QByteArray failed = "from oxbell import failed\nfailed('no web server')\n";
+    QTest::newRow("failed in an init run")
+        << true << false << failed
+        << QStringList{"clearFeedback()", "errorMessage(Failed to initialize assignment\nReason:\nno web server | false)",
+                       "initCompleted()"};
+    QTest::newRow("failed in a test run")
+        << false << true << failed
+        << QStringList{"clearFeedback()", "errorMessage(Failed to test assignment\nReason:\nno web server | false)",
+                       "gradingFinished()"};
+}
+
+void TstRunner::messages()
+{
+    QFETCH(bool, init);
+    QFETCH(bool, testMode);
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, expected);
+
+    engine->testMode = testMode;
+    QVERIFY(runToEnd(*engine, script, init));
+    QCOMPARE(trace(*engine), expected);
+}
+
+void TstRunner::completeState()
+{
+    QVERIFY(runToEnd(*engine, "from oxbell import complete\ncomplete({'n': 1})\ncomplete({'n': 2})\n"));
+    QCOMPARE(engine->scriptState.object(), QJsonObject({{"n", 2}}));
+
+    // A run without a result posts nothing of the run before.
+    QVERIFY(runToEnd(*engine, "from oxbell import feedback\nfeedback('no result')\n"));
+    QVERIFY(engine->scriptState.isNull());
+
+    QVERIFY(runToEnd(*engine, "import sys\nsys.stdout.write('{\"type\": \"complete\"}\\n')\n"));
+    QVERIFY(engine->scriptState.isObject());
+    QVERIFY(engine->scriptState.object().isEmpty());
+}
+
+void TstRunner::moduleHelpers()
+{
+    QTcpServer listening;
+    QVERIFY(listening.listen(QHostAddress::LocalHost));
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+
+    const auto server = [](const QVariant& port) {
+        return QVariantMap{{QStringLiteral("address"), QStringLiteral("127.0.0.1")}, {QStringLiteral("port"), port}};
+    };
+    engine->userSettings = QVariantMap{
+        {QStringLiteral("servers"), QVariantMap{{QStringLiteral("web"), server(QString::number(listening.serverPort()))},
+                                                {QStringLiteral("db"), server(closedPort)},
+                                                {QStringLiteral("bad"), server(QStringLiteral("eighty"))}}}};
+
+    QVERIFY(runToEnd(*engine, "from oxbell import Grader, address, reachable\n"
+                              "grader = Grader()\n"
+                              "grader.check('web', reachable('web')[0], 2)\n"
+                              "up, why = reachable('db', timeout=1)\n"
+                              "grader.check('db', up, 1, why)\n"
+                              "grader.check('bad port', address('bad') is None, 0.5)\n"
+                              "grader.check('unknown', reachable('mail')[0])\n"
+                              "grader.finish()\n"));
+
+    const QStringList hooks = trace(*engine);
+    QCOMPARE(hooks.value(1), QStringLiteral("addFeedback(web: passed | )"));
+    QVERIFY2(hooks.value(2).startsWith(QStringLiteral("addFeedback(db: failed | 127.0.0.1:%1 is not reachable").arg(closedPort)),
+             qPrintable(hooks.value(2)));
+    QCOMPARE(hooks.value(3), QStringLiteral("addFeedback(bad port: passed | )"));
+    QCOMPARE(hooks.value(4), QStringLiteral("addFeedback(unknown: failed | )"));
+    QCOMPARE(hooks.value(5), QStringLiteral("gradingFinished()"));
+
+    const QJsonArray checks = engine->scriptState.object().value(QStringLiteral("checks")).toArray();
+    QCOMPARE(checks.size(), 4);
+    QCOMPARE(checks.at(0).toObject(),
+             QJsonObject({{"name", "web"}, {"passed", true}, {"points", 2}, {"detail", ""}}));
+    QCOMPARE(checks.at(1).toObject().value("passed"), QJsonValue(false));
+    QCOMPARE(checks.at(2).toObject().value("points"), QJsonValue(0.5));
+}
+
+void TstRunner::endOfRun_data()
+{
+    QTest::addColumn<bool>("init");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("expected");
+
+    const QByteArray complain = "import sys\nsys.stderr.write('Traceback: oops\\n')\n";
+    QTest::newRow("standard error with exit code 0")
+        << false << complain
+        << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()",
+                       "gradingFinished()"};
+    QTest::newRow("standard error in an init run")
+        << true << complain
+        << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()",
+                       "initCompleted()"};
+    QTest::newRow("standard error starting with NUL")
+        << false << QByteArray("import os\nos.write(2, b'\\x00hidden')\n")
+        << QStringList{"clearFeedback()", "gradingFinished()"};
+    QTest::newRow("exit code 1")
+        << false << QByteArray("from oxbell import feedback\nfeedback('a')\nraise SystemExit(1)\n")
+        << QStringList{"clearFeedback()", "addFeedback(a | )", "scriptFailed()"};
+    QTest::newRow("exit code 1 in an init run")
+        << true << QByteArray("raise SystemExit(1)\n") << QStringList{"clearFeedback()", "scriptFailed()"};
+    QTest::newRow("init succeeds") << true << QByteArray() << QStringList{"clearFeedback()", "initCompleted()"};
+    QTest::newRow("crash")
+        << false << QByteArray("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
+        << QStringList{"clearFeedback()",
+                       "errorMessage(Failed to grade assignment\nReason:\nThe process crashed some time after starting "
+                       "successfully. | false)",
+                       "scriptFailed()", "scriptFailed()"};
+}
+
+void TstRunner::endOfRun()
+{
+    QFETCH(bool, init);
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, expected);
+
+    QVERIFY(runToEnd(*engine, script, init));
+    QCOMPARE(trace(*engine), expected);
+}
+
+void TstRunner::missingInterpreter()
+{
+    engine->interpreterPath = appDir() + QStringLiteral("/pypy/bin/no-such-interpreter");
+    engine->testMode = true;
+    QVERIFY(runToEnd(*engine, QByteArray()));
+    // No end handler follows a child that never started.
+    QTest::qWait(300);
+    QCOMPARE(trace(*engine),
+             QStringList({"clearFeedback()",
+                          "errorMessage(Failed to test assignment\nReason:\nThe process failed to start. Either the "
+                          "invoked program is missing, or you may have insufficient permissions to invoke the "
+                          "program. | false)",
+                          "scriptFailed()"}));
+}
+
+void TstRunner::unwritableTemporaryDirectory()
+{
+    // Not even root may create files in /proc.
+    qputenv("TMPDIR", "/proc");
+    engine->runState = 1;
+    engine->runScript("from oxbell import feedback\nfeedback('must not run')\n", true);
+
+    QCOMPARE(engine->runState, 0);
+    QCOMPARE(engine->scriptProcess, nullptr);
+    const QStringList hooks = trace(*engine);
+    QCOMPARE(hooks.size(), 3);
+    QVERIFY2(hooks.at(1).startsWith(
+                 "errorMessage(Failed to initialize assignment\nReason:\nThe script could not be written to a temporary file: "),
+             qPrintable(hooks.at(1)));
+    QCOMPARE(hooks.at(2), QStringLiteral("scriptFailed()"));
+}
+
+void TstRunner::cancelDuringRun()
+{
+    engine->runState = 2;
+    engine->requestState = DownloadingScript;
+    engine->runScript("import time\nfrom oxbell import feedback\nfeedback('started')\ntime.sleep(120)\n", false);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), runTimeoutMs);
+    const qint64 pid = engine->scriptProcess->processId();
+
+    engine->cancelRun();
+    QCOMPARE(engine->scriptProcess, nullptr);
+    QCOMPARE(engine->runState, 0);
+    QCOMPARE(engine->requestState, int(Idle));
+    // Reaped at once: not even a zombie is left to signal.
+    const int signalled = ::kill(pid_t(pid), 0);
+    const int error = errno;
+    QCOMPARE(signalled, -1);
+    QCOMPARE(error, ESRCH);
+
+    QTest::qWait(300);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "addFeedback(started | )", "scriptFailed()"}));
+}
+
+void TstRunner::cancelWithoutRun()
+{
+    QVERIFY(!engine->network);
+    engine->runState = 1;
+    engine->requestState = DownloadingInit;
+    engine->cancelRun();
+    QCOMPARE(engine->runState, 0);
+    QCOMPARE(engine->requestState, int(Idle));
+    QCOMPARE(trace(*engine), QStringList({"scriptFailed()"}));
+}
+
+void TstRunner::nextRunHearsNothingFromReplacedChild_data()
+{
+    QTest::addColumn<bool>("cancelFirst");
+    QTest::newRow("cancelled, then a new run") << true;
+    QTest::newRow("replaced by a new run") << false;
+}
+
+void TstRunner::nextRunHearsNothingFromReplacedChild()
+{
+    QFETCH(bool, cancelFirst);
+
+    // The old child keeps talking until it is killed, and its death by SIGKILL looks like a crash.
+    engine->runState = 2;
+    engine->runScript("import time\nfrom oxbell import feedback\n"
+                      "while True:\n"
+                      "    feedback('old')\n"
+                      "    time.sleep(0.005)\n",
+                      false);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->callsOf("addFeedback").size() >= 3, runTimeoutMs);
+    if (cancelFirst)
+        engine->cancelRun();
+    const int newRunStart = engine->calls.size();
+
+    QVERIFY(runToEnd(*engine, "from oxbell import feedback\nfeedback('new')\n"));
+    QTest::qWait(300);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    const QStringList hooks = trace(*engine);
+    QCOMPARE(hooks.mid(newRunStart), QStringList({"clearFeedback()", "addFeedback(new | )", "gradingFinished()"}));
+    QStringList oldRun = hooks.mid(0, newRunStart);
+    oldRun.removeAll(QStringLiteral("addFeedback(old | )"));
+    QCOMPARE(oldRun, cancelFirst ? QStringList({"clearFeedback()", "scriptFailed()"}) : QStringList({"clearFeedback()"}));
+}
+
+void TstRunner::hookCancelsWhileLinesRemain()
+{
+    engine->reactions.insert(QStringLiteral("addFeedback"), [this](const TestEngine::Call&) { engine->cancelRun(); });
+    engine->runState = 2;
+    engine->runScript("import os, time\n"
+                      "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"1\"}\\n{\"type\": \"feedback\", \"summary\": \"2\"}\\n')\n"
+                      "time.sleep(120)\n",
+                      false);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->called("scriptFailed"), runTimeoutMs);
+    QTest::qWait(300);
+    QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "addFeedback(1 | )", "scriptFailed()"}));
+    QCOMPARE(engine->runState, 0);
+}
+
+QTEST_GUILESS_MAIN(TstRunner)
+#include "tst_runner.moc"
