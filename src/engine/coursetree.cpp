@@ -1,8 +1,230 @@
 #include "engine/oxbell.h"
 
+#include <QJsonArray>
+#include <QJsonValue>
 #include <QTreeWidgetItem>
+#include <QVector>
 
-// Placeholder until the catalogue tree lands.
-QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject&) { return {}; }
-int itemDepth(const QTreeWidgetItem*) { return 0; }
-void Oxbell::mergeGradeResult(QVariantMap&, const QVariantMap&, QTreeWidgetItem*) {}
+#include <type_traits>
+#include <utility>
+
+namespace {
+
+const QString statusKey = QStringLiteral("status");
+const QString displayNameKey = QStringLiteral("display_name");
+const QString urlNameKey = QStringLiteral("url_name");
+const QString sectionsKey = QStringLiteral("sections");
+const QString problemsKey = QStringLiteral("problems");
+const QString multistepKey = QStringLiteral("multistep");
+const QString completeKey = QStringLiteral("complete");
+const QString courseKey = QStringLiteral("course");
+const QString weekKey = QStringLiteral("week");
+const QString sectionKey = QStringLiteral("section");
+const QString problemKey = QStringLiteral("problem");
+
+QString courseText(const QString& key)
+{
+    const QVector<QStringRef> parts = key.splitRef(QLatin1Char('/'));
+    // Without both a name and a title part, the key itself is the most useful thing to show.
+    if (parts.size() < 3)
+        return key;
+    QString title = parts.at(2).toString();
+    title.replace(QLatin1Char('_'), QLatin1Char(' '));
+    return parts.at(1).toString() + QLatin1String(" - ") + title;
+}
+
+QVariantMap toVariantMap(const QJsonObject& object);
+
+// Numbers always become doubles and null no value at all, whatever the parser kept: the front ends
+// read them that way.
+QVariant toVariant(const QJsonValue& value)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        return value.toBool();
+    case QJsonValue::Double:
+        return value.toDouble();
+    case QJsonValue::String:
+        return value.toString();
+    case QJsonValue::Array: {
+        const QJsonArray array = value.toArray();
+        QVariantList list;
+        list.reserve(array.size());
+        for (const QJsonValue& element : array)
+            list.append(toVariant(element));
+        return list;
+    }
+    case QJsonValue::Object:
+        return toVariantMap(value.toObject());
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return {};
+}
+
+QVariantMap toVariantMap(const QJsonObject& object)
+{
+    QVariantMap map;
+    // The object's keys come sorted, so each member goes at the end.
+    for (auto member = object.begin(); member != object.end(); ++member)
+        map.insert(map.cend(), member.key(), toVariant(member.value()));
+    return map;
+}
+
+struct Problem {
+    QVariantMap map;
+    QString displayName;
+    bool complete = false;
+};
+
+// A problem's map, converted in one pass. Members come in key order, and so do the identifiers
+// that replace members of the same name, so every entry is appended rather than searched for.
+Problem convertProblem(const QJsonObject& object, const QString& course, const QString& week,
+                       const QString& section)
+{
+    const QString* const idKeys[] = {&completeKey, &courseKey, &problemKey, &sectionKey, &weekKey};
+    constexpr int idCount = std::extent_v<decltype(idKeys)>;
+    QVariantMap::iterator ids[idCount];
+    int nextId = 0;
+
+    Problem problem;
+    QString urlName;
+    QVariantMap& map = problem.map;
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        const QString key = member.key();
+        const QJsonValue value = member.value();
+        if (key == displayNameKey)
+            problem.displayName = value.toString();
+        else if (key == urlNameKey)
+            urlName = value.toString();
+        else if (key == completeKey)
+            problem.complete = value.toBool();
+
+        bool replaced = false;
+        for (; nextId < idCount && !(key < *idKeys[nextId]); ++nextId) {
+            replaced = key == *idKeys[nextId];
+            ids[nextId] = map.insert(map.cend(), *idKeys[nextId], QVariant());
+        }
+        if (!replaced)
+            map.insert(map.cend(), key, toVariant(value));
+    }
+    for (; nextId < idCount; ++nextId)
+        ids[nextId] = map.insert(map.cend(), *idKeys[nextId], QVariant());
+
+    *ids[0] = problem.complete;
+    *ids[1] = course;
+    *ids[2] = urlName;
+    *ids[3] = section;
+    *ids[4] = week;
+    return problem;
+}
+
+void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const QString& course,
+                  const QString& week)
+{
+    auto* sectionItem = new QTreeWidgetItem(weekItem);
+    const QString sectionName = section.value(urlNameKey).toString();
+    const bool multistep = section.value(multistepKey).toBool();
+    const QJsonArray problems = section.value(problemsKey).toArray();
+
+    if (!multistep) {
+        // The section item stands for its last problem; earlier problems leave no trace, so only
+        // the last one is converted.
+        QVariantMap sectionMap;
+        QString text = section.value(displayNameKey).toString();
+        if (!problems.isEmpty()) {
+            Problem last = convertProblem(problems.last().toObject(), course, week, sectionName);
+            sectionMap = std::move(last.map);
+            text = last.displayName;
+        }
+        sectionMap.insert(multistepKey, false);
+        sectionMap.insert(problemsKey, QVariantList());
+        sectionItem->setText(0, text);
+        sectionItem->setData(0, Qt::UserRole, sectionMap);
+        return;
+    }
+
+    sectionItem->setText(0, section.value(displayNameKey).toString());
+    QVariantList steps;
+    steps.reserve(problems.size());
+    bool previousComplete = true;
+    for (const QJsonValue& value : problems) {
+        const Problem problem = convertProblem(value.toObject(), course, week, sectionName);
+        auto* stepItem = new QTreeWidgetItem(sectionItem);
+        // A step opens only once the step right before it is done.
+        if (!previousComplete)
+            stepItem->setFlags(stepItem->flags() & ~Qt::ItemIsEnabled);
+        previousComplete = problem.complete;
+        stepItem->setText(0, problem.displayName);
+        stepItem->setData(0, Qt::UserRole, problem.map);
+        steps.append(QVariant::fromValue(static_cast<void*>(stepItem)));
+    }
+    const QVariantMap sectionMap{{multistepKey, true}, {problemsKey, steps}};
+    sectionItem->setData(0, Qt::UserRole, sectionMap);
+}
+
+} // namespace
+
+QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue)
+{
+    QList<QTreeWidgetItem*> courses;
+    for (auto course = catalogue.begin(); course != catalogue.end(); ++course) {
+        const QString key = course.key();
+        if (key == statusKey)
+            continue;
+        auto* courseItem = new QTreeWidgetItem(QTreeWidgetItem::Type);
+        courseItem->setText(0, courseText(key));
+        for (const QJsonValue& weekValue : course.value().toArray()) {
+            const QJsonObject week = weekValue.toObject();
+            auto* weekItem = new QTreeWidgetItem(courseItem);
+            weekItem->setText(0, week.value(displayNameKey).toString());
+            const QString weekName = week.value(urlNameKey).toString();
+            for (const QJsonValue& section : week.value(sectionsKey).toArray())
+                buildSection(weekItem, section.toObject(), key, weekName);
+        }
+        courses.append(courseItem);
+    }
+    return courses;
+}
+
+int itemDepth(const QTreeWidgetItem* item)
+{
+    int depth = 0;
+    for (const QTreeWidgetItem* parent = item ? item->parent() : nullptr; parent; parent = parent->parent())
+        ++depth;
+    return depth;
+}
+
+void Oxbell::mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result, QTreeWidgetItem* problemItem)
+{
+    for (const char* field : {"attempts", "max_attempts", "earned", "possible"}) {
+        const QString key = QLatin1String(field);
+        problemMap.insert(key, result.value(key).toString());
+    }
+    const bool complete = result.value(completeKey).toBool();
+    problemMap.insert(completeKey, complete);
+    if (!complete || !problemItem)
+        return;
+
+    QTreeWidgetItem* section = problemItem->parent();
+    if (!section)
+        return;
+    const QVariantMap sectionMap = section->data(0, Qt::UserRole).toMap();
+    if (!sectionMap.value(multistepKey).toBool())
+        return;
+    const QVariantList steps = sectionMap.value(problemsKey).toList();
+    const int next = section->indexOfChild(problemItem) + 1;
+    if (next >= steps.size())
+        return;
+    auto* nextItem = static_cast<QTreeWidgetItem*>(steps.at(next).value<void*>());
+    // The map may have been rewritten since the tree was built: only a step that is still one of
+    // this section's items is touched.
+    if (!nextItem || section->indexOfChild(nextItem) < 0)
+        return;
+    if (nextItem->flags() & Qt::ItemIsEnabled)
+        return;
+    nextItem->setFlags(nextItem->flags() | Qt::ItemIsEnabled);
+    alert(QStringLiteral("You can now move on to ")
+          + nextItem->data(0, Qt::UserRole).toMap().value(displayNameKey).toString());
+}
