@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QMutex>
 #include <QStandardPaths>
 #include <QTextStream>
 
@@ -13,6 +14,7 @@ QTextStream* logStream = nullptr;
 
 namespace {
 QFile* logFile = nullptr;
+QBasicMutex logMutex;
 
 const char* levelTag(QtMsgType type)
 {
@@ -34,10 +36,14 @@ const char* levelTag(QtMsgType type)
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (logStream) {
-        *logStream << QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"))
-                   << levelTag(type) << '(' << context.file << ':' << context.line << ") " << message
-                   << Qt::endl;
+    {
+        // Qt's own worker threads (the network access manager's among them) may log too.
+        const QMutexLocker locker(&logMutex);
+        if (logStream) {
+            *logStream << QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"))
+                       << levelTag(type) << '(' << context.file << ':' << context.line << ") " << message
+                       << Qt::endl;
+        }
     }
     if (type == QtFatalMsg)
         std::exit(1);
@@ -66,6 +72,8 @@ void openLog()
 void closeLog()
 {
     qInstallMessageHandler(nullptr);
+    // A message of another thread may still be on its way into the stream.
+    const QMutexLocker locker(&logMutex);
     delete logStream;
     logStream = nullptr;
     delete logFile;

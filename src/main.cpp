@@ -56,7 +56,9 @@ void attachConsole()
 int runFrontEnd(QCoreApplication& application, Oxbell* frontEnd)
 {
     std::unique_ptr<Oxbell> owner(frontEnd);
-    owner->start();
+    // Started from inside the event loop: a front end that ends the run while it starts (a fatal
+    // settings error) calls QCoreApplication::exit(), which does nothing before exec().
+    QMetaObject::invokeMethod(owner.get(), &Oxbell::start, Qt::QueuedConnection);
     const int status = application.exec();
     owner.reset();
     return status;
@@ -90,6 +92,8 @@ int main(int argc, char** argv)
     parser.addOption(consoleOption);
     parser.addOption(headlessInitOption);
     parser.addOption(headlessTestOption);
+    // The parser's error text names the program; no application object exists yet to supply it.
+    QCoreApplication::setApplicationName(QStringLiteral("oxbell"));
     parser.process(arguments);
 
     int status = 0;

@@ -8,6 +8,7 @@
 #include <QNetworkProxy>
 
 #include <algorithm>
+#include <limits>
 
 const QString modeVerb[2] = {QStringLiteral("grade"), QStringLiteral("test")};
 const QString modeGerund[2] = {QStringLiteral("grading"), QStringLiteral("testing")};
@@ -63,7 +64,8 @@ int Oxbell::nextServerNumberOf(const QVariantMap& userSettings)
             continue;
         bool ok = false;
         const int number = name.mid(prefix.size()).toInt(&ok, 10);
-        if (ok)
+        // A number without a successor cannot lead to a fresh name.
+        if (ok && number < std::numeric_limits<int>::max())
             numbers.append(number);
     }
     if (numbers.isEmpty())

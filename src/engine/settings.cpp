@@ -1,11 +1,11 @@
 #include "engine/oxbell.h"
+#include "engine/settingsfile.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -39,21 +39,6 @@ QByteArray maskedText(const QJsonDocument& document)
         return QJsonDocument(maskPasswords(document.array()).toArray()).toJson();
     return document.toJson();
 }
-
-// Writes the whole file or nothing: an interrupted write never leaves a truncated settings file.
-// Returns the error text, empty on success.
-QString saveAtomically(const QString& path, const QByteArray& contents, bool ownerOnly)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    if (ownerOnly)
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(contents);
-    if (!file.commit())
-        return file.errorString();
-    return {};
-}
 }
 
 QString Oxbell::settingsDir() const
@@ -79,9 +64,9 @@ void Oxbell::ensureAppSettingsExists(const QString& fileName)
     const QJsonObject settings{
         {QStringLiteral("proctor_server"), QJsonObject{{QStringLiteral("url"), QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
     const QByteArray text = QJsonDocument(settings).toJson();
-    const QString error = saveAtomically(path, text, false);
-    if (!error.isEmpty()) {
-        errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + error, false);
+    SettingsFile file(path);
+    if (!file.write(text)) {
+        errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + file.errorString(), false);
         return;
     }
     qDebug() << "Wrote" << QString::fromUtf8(text);
@@ -108,9 +93,10 @@ void Oxbell::ensureUserSettingsExists(const QString& fileName)
         QJsonDocument(QJsonObject{{QStringLiteral("servers"), servers}, {QStringLiteral("proxy"), proxy}}).toJson();
     qDebug() << "Writing:" << QString::fromUtf8(text);
     // The user file may hold proxy credentials: readable by its owner only.
-    const QString error = saveAtomically(path, text, true);
-    if (!error.isEmpty())
-        errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + error, false);
+    SettingsFile file(path);
+    file.setOwnerOnly(true);
+    if (!file.write(text))
+        errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + file.errorString(), false);
 }
 
 QVariantMap Oxbell::getSettings(QString fileName)
