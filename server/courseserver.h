@@ -1,0 +1,61 @@
+#pragma once
+
+#include "coursedirectory.h"
+#include "cryptography/rsaprivatekey.h"
+#include "database.h"
+#include "faultinjector.h"
+#include "routes.h"
+#include "sessionstore.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace httplib {
+class SSLServer;
+}
+
+// The HTTPS course server: loads the course directory, the database and the keys, binds the
+// listening socket, then serves until stop() is called (from any thread).
+class CourseServer
+{
+public:
+    struct Options {
+        QString courses;            // course directory
+        QString database;           // SQLite file, created when missing
+        QString certificateChain;   // PEM: leaf first, then the intermediates
+        QString certificateKey;     // PEM private key of the leaf
+        QString sessionKey;         // PEM RSA private key of the key negotiation
+        QString host = QStringLiteral("127.0.0.1");
+        int port = 9443;            // 0: any free port
+        bool faults = false;        // accept fault injection from loopback peers
+        Routes::Settings version;
+    };
+
+    static constexpr int minimumSessionKeyBits = 2048;
+
+    CourseServer();
+    ~CourseServer();
+    CourseServer(const CourseServer&) = delete;
+    CourseServer& operator=(const CourseServer&) = delete;
+
+    // Everything up to the bound socket; false with *error telling what failed.
+    bool setUp(const Options& options, QString* error);
+    // The bound port (the chosen one when 0 was asked for).
+    int port() const { return boundPort; }
+    int problemCount() const { return courses.problemCount(); }
+    // Serves until stop(); false when the server could not run.
+    bool run();
+    bool isRunning() const;
+    void stop();
+
+private:
+    CourseDirectory courses;
+    Database database;
+    SessionStore sessions;
+    FaultInjector faults;
+    RsaPrivateKey sessionKey;
+    std::unique_ptr<Routes> routes;
+    std::unique_ptr<httplib::SSLServer> server;
+    int boundPort = -1;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A salted PBKDF2-HMAC-SHA256 password hash. The iteration count is stored with each hash, so that
+// it can be raised later without invalidating existing accounts.
+struct PasswordHash {
+    static constexpr int defaultIterations = 100000;
+
+    QByteArray salt;
+    QByteArray hash;
+    int iterations = defaultIterations;
+
+    // A new random salt; empty salt and hash when the system has no random bytes to give.
+    static PasswordHash make(const QString& password);
+    // Compares in constant time.
+    bool matches(const QString& password) const;
+
+private:
+    static QByteArray derive(const QString& password, const QByteArray& salt, int iterations);
+};

@@ -1,0 +1,439 @@
+#include "routes.h"
+
+#include "coursedirectory.h"
+#include "cryptography/aeskeypair.h"
+#include "cryptography/rsaprivatekey.h"
+#include "database.h"
+#include "grade.h"
+#include "sessionstore.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+const char* const cookieName = "oxbell_session";
+const char* const plainType = "text/plain; charset=utf-8";
+const char* const cipherType = "application/octet-stream";
+constexpr int ivLength = 16;
+constexpr int keyLength = 32;
+
+void plainReply(httplib::Response& response, int status, const QString& text)
+{
+    response.status = status;
+    response.set_content(text.toStdString(), plainType);
+}
+
+void encryptedReply(httplib::Response& response, const Session& session, const QByteArray& plain)
+{
+    const QByteArray cipher = AESKeyPair(session.key, session.iv).encrypt(plain);
+    response.status = 200;
+    response.set_content(cipher.toStdString(), cipherType);
+}
+
+QString pathOf(const httplib::Request& request)
+{
+    return QString::fromStdString(request.path);
+}
+
+QByteArray cookieToken(const httplib::Request& request)
+{
+    const QByteArray prefix = QByteArray(cookieName) + '=';
+    const size_t headers = request.get_header_value_count("Cookie");
+    for (size_t i = 0; i < headers; ++i) {
+        const QByteArray header = QByteArray::fromStdString(request.get_header_value("Cookie", i));
+        for (const QByteArray& pair : header.split(';')) {
+            const QByteArray cookie = pair.trimmed();
+            if (cookie.startsWith(prefix))
+                return cookie.mid(prefix.size());
+        }
+    }
+    return {};
+}
+
+bool isLoopback(const std::string& address)
+{
+    const QString peer = QString::fromStdString(address);
+    return peer.startsWith(QLatin1String("127.")) || peer == QLatin1String("::1")
+        || peer.startsWith(QLatin1String("::ffff:127."));
+}
+
+QString points(double value)
+{
+    return QString::number(value);
+}
+}
+
+Routes::Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions,
+               const RsaPrivateKey& sessionKey, FaultInjector* faults, Settings settings)
+    : courses(courses)
+    , database(database)
+    , sessions(sessions)
+    , sessionKey(sessionKey)
+    , faults(faults)
+    , settings(std::move(settings))
+{
+}
+
+void Routes::install(httplib::Server& server)
+{
+    const auto route = [this](Handler handler) {
+        return [this, handler](const httplib::Request& request, httplib::Response& response) {
+            if (!injectFault(request, response))
+                (this->*handler)(request, response);
+        };
+    };
+    server.Get("/version", route(&Routes::version));
+    server.Post("/negotiate", route(&Routes::negotiate));
+    server.Post("/login", route(&Routes::login));
+    server.Get("/grades", route(&Routes::grades));
+    server.Get("/download/init/.+", route(&Routes::downloadInit));
+    server.Get("/download/.+", route(&Routes::download));
+    server.Post("/grade/.+", route(&Routes::grade));
+    if (faults) {
+        server.Post("/_faults", [this](const httplib::Request& request, httplib::Response& response) {
+            addFault(request, response);
+        });
+        server.Delete("/_faults", [this](const httplib::Request& request, httplib::Response& response) {
+            clearFaults(request, response);
+        });
+    }
+    const auto unknown = [](const httplib::Request& request, httplib::Response& response) {
+        plainReply(response, 404, QStringLiteral("No such endpoint: %1 %2")
+                                      .arg(QString::fromStdString(request.method), pathOf(request)));
+    };
+    server.Get(".*", unknown);
+    server.Post(".*", unknown);
+
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        plainReply(response, 500, QStringLiteral("Internal server error"));
+    });
+    server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
+        const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
+            + QByteArray::fromStdString(request.remote_addr) + ':' + QByteArray::number(request.remote_port) + ' '
+            + QByteArray::fromStdString(request.method) + ' '
+            // The path arrives percent-decoded; encoded again, it cannot break the log's lines.
+            + QByteArray::fromStdString(request.path).toPercentEncoding("/!$&'()*+,;=:@") + ' '
+            + QByteArray::number(response.status) + ' ' + QByteArray::number(qulonglong(response.body.size()))
+            + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    });
+}
+
+bool Routes::injectFault(const httplib::Request& request, httplib::Response& response)
+{
+    FaultInjector::Fault fault;
+    if (!faults || !faults->take(pathOf(request), &fault))
+        return false;
+
+    using Kind = FaultInjector::Fault::Kind;
+    switch (fault.kind) {
+    case Kind::Status:
+        response.status = fault.status;
+        response.set_content(fault.body.toStdString(), plainType);
+        return true;
+    case Kind::BadJson: {
+        const QByteArray notJson("{\"this is\": not JSON");
+        Session session;
+        const QByteArray token = cookieToken(request);
+        if (request.path != "/version" && sessions.find(token, &session) && session.hasKeys()) {
+            encryptedReply(response, session, notJson);
+        } else {
+            response.status = 200;
+            response.set_content(notJson.toStdString(), "application/json");
+        }
+        return true;
+    }
+    case Kind::BadDecrypt:
+        // Not a whole number of cipher blocks, so no key decrypts it.
+        response.status = 200;
+        response.set_content(std::string("this is not ciphertext!"), cipherType);
+        return true;
+    case Kind::Delay:
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+        return false;
+    case Kind::Drop:
+        // The headers promise a body that never comes: the connection closes mid-reply.
+        response.status = 200;
+        response.set_content_provider(
+            1024, cipherType, [](size_t, size_t, httplib::DataSink&) { return false; });
+        return true;
+    }
+    return false;
+}
+
+bool Routes::sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin,
+                       Session* session, QByteArray* token)
+{
+    const QByteArray cookie = cookieToken(request);
+    if (cookie.isEmpty() || !sessions.find(cookie, session) || !session->hasKeys()) {
+        plainReply(response, 400,
+                   QStringLiteral("No session keys: negotiate the IV and the key with /negotiate first"));
+        return false;
+    }
+    if (needLogin && !session->loggedIn()) {
+        plainReply(response, 401, QStringLiteral("Not logged in"));
+        return false;
+    }
+    if (token)
+        *token = cookie;
+    return true;
+}
+
+bool Routes::decryptBody(const httplib::Request& request, httplib::Response& response, const Session& session,
+                         QByteArray* plain)
+{
+    const AESKeyPair cipher(session.key, session.iv);
+    const QByteArray body = QByteArray::fromStdString(request.body);
+    *plain = cipher.decrypt(body);
+    // The cipher does not report bad padding, but every body is encrypted on its own from the same
+    // key and IV, so a genuine body is exactly one that encrypts back to itself.
+    if (body.isEmpty() || cipher.encrypt(*plain) != body) {
+        plainReply(response, 400, QStringLiteral("The request body does not decrypt under the session key"));
+        return false;
+    }
+    return true;
+}
+
+void Routes::version(const httplib::Request&, httplib::Response& response)
+{
+    QJsonObject reply;
+    if (!settings.clientVersion.isEmpty())
+        reply.insert(QStringLiteral("version"), settings.clientVersion);
+    if (!settings.clientUrl.isEmpty())
+        reply.insert(QStringLiteral("url"), settings.clientUrl);
+    response.set_content(QJsonDocument(reply).toJson().toStdString(), "application/json");
+}
+
+void Routes::negotiate(const httplib::Request& request, httplib::Response& response)
+{
+    bool decrypted = false;
+    const QByteArray plain = sessionKey.decrypt(QByteArray::fromStdString(request.body), &decrypted);
+    if (!decrypted) {
+        plainReply(response, 400, QStringLiteral("The negotiation message does not decrypt under the server's key"));
+        return;
+    }
+    const QJsonObject message = QJsonDocument::fromJson(plain).object();
+    const bool isIv = message.contains(QLatin1String("iv"));
+    const auto decoded = QByteArray::fromBase64Encoding(
+        message.value(isIv ? QLatin1String("iv") : QLatin1String("key")).toString().toLatin1(),
+        QByteArray::AbortOnBase64DecodingErrors);
+    if (message.size() != 1 || decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok
+        || decoded.decoded.size() != (isIv ? ivLength : keyLength)) {
+        plainReply(response, 400,
+                   QStringLiteral("A negotiation message is {\"iv\": Base64 of 16 bytes} or {\"key\": Base64 of 32 bytes}"));
+        return;
+    }
+
+    QByteArray token = cookieToken(request);
+    Session existing;
+    if (token.isEmpty() || !sessions.find(token, &existing)) {
+        token = sessions.create();
+        if (token.isEmpty()) {
+            plainReply(response, 500, QStringLiteral("No session could be made"));
+            return;
+        }
+        const QByteArray cookie = QByteArray(cookieName) + '=' + token + "; Path=/; HttpOnly; Secure";
+        response.set_header("Set-Cookie", cookie.toStdString());
+    }
+    if (isIv)
+        sessions.setIv(token, decoded.decoded);
+    else
+        sessions.setKey(token, decoded.decoded);
+    plainReply(response, 200, isIv ? QStringLiteral("IV accepted") : QStringLiteral("Key accepted"));
+}
+
+void Routes::login(const httplib::Request& request, httplib::Response& response)
+{
+    Session session;
+    QByteArray token;
+    QByteArray plain;
+    if (!sessionOf(request, response, false, &session, &token) || !decryptBody(request, response, session, &plain))
+        return;
+    const QJsonObject credentials = QJsonDocument::fromJson(plain).object();
+    const QJsonValue email = credentials.value(QLatin1String("email"));
+    const QJsonValue password = credentials.value(QLatin1String("password"));
+    if (!email.isString() || !password.isString()) {
+        plainReply(response, 400, QStringLiteral("A login is {\"email\": text, \"password\": text}"));
+        return;
+    }
+    const qint64 user = database.authenticate(email.toString(), password.toString());
+    if (user < 0) {
+        plainReply(response, 401, QStringLiteral("Wrong e-mail address or password"));
+        return;
+    }
+    sessions.setUser(token, user, email.toString());
+    encryptedReply(response, session, QJsonDocument(QJsonObject{{QStringLiteral("email"), email}}).toJson());
+}
+
+void Routes::grades(const httplib::Request& request, httplib::Response& response)
+{
+    Session session;
+    if (!sessionOf(request, response, true, &session))
+        return;
+    std::map<ProblemKey, Progress> progress;
+    if (!database.progress(session.user, &progress)) {
+        plainReply(response, 500, QStringLiteral("The grades could not be read"));
+        return;
+    }
+    QJsonObject catalogue = courses.catalogue(progress);
+    catalogue.insert(QStringLiteral("status"), QStringLiteral("ok"));
+    encryptedReply(response, session, QJsonDocument(catalogue).toJson());
+}
+
+void Routes::downloadInit(const httplib::Request& request, httplib::Response& response)
+{
+    sendScript(request, response, true);
+}
+
+void Routes::download(const httplib::Request& request, httplib::Response& response)
+{
+    sendScript(request, response, false);
+}
+
+void Routes::sendScript(const httplib::Request& request, httplib::Response& response, bool init)
+{
+    Session session;
+    if (!sessionOf(request, response, true, &session))
+        return;
+    const QString prefix = init ? QStringLiteral("/download/init/") : QStringLiteral("/download/");
+    const QString path = pathOf(request).mid(prefix.size());
+    const Problem* problem = courses.find(path);
+    if (!problem) {
+        plainReply(response, 404, QStringLiteral("No such problem: %1").arg(path));
+        return;
+    }
+    if (init && problem->initScript.isEmpty()) {
+        plainReply(response, 404, QStringLiteral("%1 has no init script").arg(problem->displayName));
+        return;
+    }
+    bool read = false;
+    const QByteArray script = courses.readScript(*problem, init, &read);
+    if (!read) {
+        qWarning().noquote() << "cannot read a script of" << path;
+        plainReply(response, 500, QStringLiteral("The script of %1 cannot be read").arg(problem->displayName));
+        return;
+    }
+    encryptedReply(response, session, script);
+}
+
+void Routes::grade(const httplib::Request& request, httplib::Response& response)
+{
+    Session session;
+    if (!sessionOf(request, response, true, &session))
+        return;
+    QString path = pathOf(request).mid(int(sizeof("/grade/")) - 1);
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString mode = path.mid(slash + 1);
+    path.truncate(std::max(slash, 0));
+    if (mode != QLatin1String("0") && mode != QLatin1String("1")) {
+        plainReply(response, 400, QStringLiteral("The mode of a grade is 0 (turn in) or 1 (test)"));
+        return;
+    }
+    const bool turnIn = mode == QLatin1String("0");
+    const Problem* problem = courses.find(path);
+    if (!problem) {
+        plainReply(response, 404, QStringLiteral("No such problem: %1").arg(path));
+        return;
+    }
+    QByteArray state;
+    if (!decryptBody(request, response, session, &state))
+        return;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(state, &error);
+    if (error.error != QJsonParseError::NoError) {
+        plainReply(response, 400, QStringLiteral("The result is not a JSON document: %1").arg(error.errorString()));
+        return;
+    }
+    const Grade earned = Grade::fromState(document.isObject() ? QJsonValue(document.object())
+                                                              : QJsonValue(document.array()),
+                                          problem->possible);
+
+    Progress standing;
+    QJsonArray feedback;
+    if (turnIn) {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        if (problem->closeDate > 0 && now > problem->closeDate) {
+            plainReply(response, 403, QStringLiteral("%1 closed on %2").arg(problem->displayName,
+                QDateTime::fromSecsSinceEpoch(problem->closeDate, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))));
+            return;
+        }
+        const Problem* previous = problem->previousStep < 0 ? nullptr : &courses.problem(problem->previousStep);
+        switch (database.turnIn(session.user, *problem, previous ? &previous->key : nullptr, earned, state, &standing)) {
+        case Database::TurnIn::Recorded:
+            break;
+        case Database::TurnIn::NoAttemptsLeft:
+            plainReply(response, 403, QStringLiteral("No attempts left: all %1 attempts of %2 are used")
+                                          .arg(QString::number(problem->maxAttempts), problem->displayName));
+            return;
+        case Database::TurnIn::StepLocked:
+            plainReply(response, 403, QStringLiteral("%1 is locked: complete %2 first")
+                                          .arg(problem->displayName, previous->displayName));
+            return;
+        case Database::TurnIn::Failed:
+            plainReply(response, 500, QStringLiteral("The grade could not be recorded"));
+            return;
+        }
+        const QString attempts = problem->maxAttempts > 0
+            ? QStringLiteral("%1 of %2").arg(standing.attempts).arg(problem->maxAttempts)
+            : QStringLiteral("%1 (no limit)").arg(standing.attempts);
+        feedback.append(QJsonArray{
+            QStringLiteral("Turned in: %1 of %2 points").arg(points(earned.earned), points(problem->possible)),
+            QStringLiteral("Your grade for this problem is %1 of %2 points. Attempts used: %3.")
+                .arg(points(standing.earned), points(problem->possible), attempts)});
+    } else {
+        if (!database.progressOf(session.user, problem->key, &standing)) {
+            plainReply(response, 500, QStringLiteral("The grades could not be read"));
+            return;
+        }
+        standing.earned = earned.earned;
+        standing.complete = earned.complete;
+        feedback.append(QJsonArray{
+            QStringLiteral("Tested: %1 of %2 points").arg(points(earned.earned), points(problem->possible)),
+            QStringLiteral("A test is not recorded and uses no attempt.")});
+    }
+    for (const QJsonValue& entry : earned.feedback)
+        feedback.append(entry);
+
+    const QJsonObject result{
+        {QStringLiteral("feedback"), feedback},
+        {QStringLiteral("attempts"), standing.attempts},
+        {QStringLiteral("max_attempts"), problem->maxAttempts},
+        {QStringLiteral("earned"), standing.earned},
+        {QStringLiteral("possible"), problem->possible},
+        {QStringLiteral("complete"), standing.complete},
+    };
+    encryptedReply(response, session, QJsonDocument(result).toJson());
+}
+
+void Routes::addFault(const httplib::Request& request, httplib::Response& response)
+{
+    if (!isLoopback(request.remote_addr)) {
+        plainReply(response, 403, QStringLiteral("Faults can only be injected from the loopback interface"));
+        return;
+    }
+    QString error;
+    if (!faults->add(QByteArray::fromStdString(request.body), &error)) {
+        plainReply(response, 400, error);
+        return;
+    }
+    plainReply(response, 200, QStringLiteral("Fault added"));
+}
+
+void Routes::clearFaults(const httplib::Request& request, httplib::Response& response)
+{
+    if (!isLoopback(request.remote_addr)) {
+        plainReply(response, 403, QStringLiteral("Faults can only be injected from the loopback interface"));
+        return;
+    }
+    faults->clear();
+    plainReply(response, 200, QStringLiteral("Faults cleared"));
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "faultinjector.h"
+
+#include <QByteArray>
+#include <QString>
+
+class CourseDirectory;
+class Database;
+class RsaPrivateKey;
+class SessionStore;
+struct Session;
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+}
+
+// The course server's HTTP endpoints. Every body after the key negotiation is AES-256-CBC under the
+// session's key and IV, in both directions; error replies are plain text with an HTTP status.
+class Routes
+{
+public:
+    struct Settings {
+        QString clientVersion;  // "version" of /version; empty leaves the member out
+        QString clientUrl;      // "url" of /version; empty leaves the member out
+    };
+
+    // faults is null unless fault injection was asked for.
+    Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions, const RsaPrivateKey& sessionKey,
+           FaultInjector* faults, Settings settings);
+
+    // Registers every endpoint and the request log on the server; the objects given to the
+    // constructor must outlive it.
+    void install(httplib::Server& server);
+
+private:
+    using Handler = void (Routes::*)(const httplib::Request&, httplib::Response&);
+
+    void version(const httplib::Request& request, httplib::Response& response);
+    void negotiate(const httplib::Request& request, httplib::Response& response);
+    void login(const httplib::Request& request, httplib::Response& response);
+    void grades(const httplib::Request& request, httplib::Response& response);
+    void downloadInit(const httplib::Request& request, httplib::Response& response);
+    void download(const httplib::Request& request, httplib::Response& response);
+    void grade(const httplib::Request& request, httplib::Response& response);
+    void addFault(const httplib::Request& request, httplib::Response& response);
+    void clearFaults(const httplib::Request& request, httplib::Response& response);
+
+    void sendScript(const httplib::Request& request, httplib::Response& response, bool init);
+    // Runs an injected fault; true when it took the place of the handler.
+    bool injectFault(const httplib::Request& request, httplib::Response& response);
+    // The caller's session; answers the request with an error and returns false when it has no
+    // negotiated keys or, with needLogin, no login.
+    bool sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin, Session* session,
+                   QByteArray* token = nullptr);
+    // The decrypted request body; answers with an error and returns false when it does not decrypt.
+    bool decryptBody(const httplib::Request& request, httplib::Response& response, const Session& session,
+                     QByteArray* plain);
+
+    const CourseDirectory& courses;
+    Database& database;
+    SessionStore& sessions;
+    const RsaPrivateKey& sessionKey;
+    FaultInjector* faults;
+    const Settings settings;
+};

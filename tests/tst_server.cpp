@@ -1,0 +1,423 @@
+// The practice server driven by clients that are not ours: curl for HTTPS and cookies, the openssl
+// command for RSA-OAEP (SHA-1) and AES-256-CBC.
+#include "support/practiceserver.h"
+#include "support/processrun.h"
+#include "support/protocolclient.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const QString setupProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week0/warmup/setup");
+const QString zipProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week1/connect/hello");
+const QString closedProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week1/early/deadline");
+const QString limitedProblem = QStringLiteral("OxbellX/WEB101/2026_Fall/week1/first-page/home");
+const QString firstStep = QStringLiteral("OxbellX/WEB101/2026_Fall/week2/health/start");
+const QString secondStep = QStringLiteral("OxbellX/WEB101/2026_Fall/week2/health/answer");
+
+QByteArray checksState(double points, bool passed)
+{
+    const QJsonObject check{{QStringLiteral("name"), QStringLiteral("check")},
+                            {QStringLiteral("passed"), passed},
+                            {QStringLiteral("points"), points},
+                            {QStringLiteral("detail"), QStringLiteral("detail")}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("checks"), QJsonArray{check}}}).toJson();
+}
+
+// One client session: a cookie jar and a key and IV of its own.
+class CurlSession
+{
+public:
+    struct Response {
+        int status = 0;
+        QByteArray body;
+    };
+
+    explicit CurlSession(const QString& url)
+        : url(url)
+        , keyHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("32")}).trimmed())
+        , ivHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("16")}).trimmed())
+    {
+    }
+
+    Response request(const QString& method, const QString& path, const QByteArray* body = nullptr)
+    {
+        const QString out = file(QStringLiteral("response"));
+        QFile::remove(out);
+        QStringList arguments{QStringLiteral("-sS"), QStringLiteral("--cacert"), QStringLiteral(OXBELL_PKI_DIR "/root.pem"),
+                              QStringLiteral("-b"), file(QStringLiteral("jar")), QStringLiteral("-c"),
+                              file(QStringLiteral("jar")), QStringLiteral("-X"), method, QStringLiteral("-o"), out,
+                              QStringLiteral("-w"), QStringLiteral("%{http_code}")};
+        if (body)
+            arguments << QStringLiteral("--data-binary") << QLatin1Char('@') + write(QStringLiteral("request"), *body);
+        arguments << url + path;
+        const ProcessOutcome run = runProcess(QStringLiteral("curl"), arguments, QProcessEnvironment::systemEnvironment());
+        Response response;
+        response.status = run.standardOutput.toInt();
+        response.body = read(out);
+        return response;
+    }
+
+    QByteArray encrypt(const QByteArray& plain) { return aes(plain, false); }
+    QByteArray decrypt(const QByteArray& cipher) { return aes(cipher, true); }
+
+    // RSA-OAEP with SHA-1 under the server's public key.
+    QByteArray rsa(const QByteArray& plain)
+    {
+        return openssl({QStringLiteral("pkeyutl"), QStringLiteral("-encrypt"), QStringLiteral("-pubin"),
+                        QStringLiteral("-inkey"), QStringLiteral(OXBELL_PKI_DIR "/session-public.pem"),
+                        QStringLiteral("-pkeyopt"), QStringLiteral("rsa_padding_mode:oaep"), QStringLiteral("-pkeyopt"),
+                        QStringLiteral("rsa_oaep_md:sha1")},
+                       plain);
+    }
+
+    // The negotiation texts exactly as the client serialises them.
+    QByteArray negotiation(const char* field) const
+    {
+        const QByteArray bytes = QByteArray::fromHex(qstrcmp(field, "iv") == 0 ? ivHex : keyHex);
+        return "{\n    \"" + QByteArray(field) + "\": \"" + bytes.toBase64() + "\"\n}\n";
+    }
+
+    bool negotiate()
+    {
+        QByteArray iv = rsa(negotiation("iv"));
+        QByteArray key = rsa(negotiation("key"));
+        return request(QStringLiteral("POST"), QStringLiteral("/negotiate"), &iv).status == 200
+            && request(QStringLiteral("POST"), QStringLiteral("/negotiate"), &key).status == 200;
+    }
+
+    Response post(const QString& path, const QByteArray& plain)
+    {
+        const QByteArray cipher = encrypt(plain);
+        return request(QStringLiteral("POST"), path, &cipher);
+    }
+
+    Response login(const QString& email, const QString& password)
+    {
+        return post(QStringLiteral("/login"),
+                    QJsonDocument(QJsonObject{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}})
+                        .toJson());
+    }
+
+    // The decrypted body of a successful GET.
+    QByteArray getDecrypted(const QString& path, int* status)
+    {
+        const Response response = request(QStringLiteral("GET"), path);
+        *status = response.status;
+        return response.status == 200 ? decrypt(response.body) : response.body;
+    }
+
+    QByteArray cookieJar() const { return read(file(QStringLiteral("jar"))); }
+
+private:
+    QString file(const QString& name) const { return directory.filePath(name); }
+
+    QString write(const QString& name, const QByteArray& bytes) const
+    {
+        QFile out(file(name));
+        if (out.open(QIODevice::WriteOnly))
+            out.write(bytes);
+        return out.fileName();
+    }
+
+    static QByteArray read(const QString& path)
+    {
+        QFile in(path);
+        return in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+    }
+
+    QByteArray openssl(QStringList arguments, const QByteArray& input = {}) const
+    {
+        if (!input.isNull())
+            arguments << QStringLiteral("-in") << write(QStringLiteral("plain"), input);
+        return runProcess(QStringLiteral("openssl"), arguments, QProcessEnvironment::systemEnvironment())
+            .standardOutput;
+    }
+
+    QByteArray aes(const QByteArray& input, bool decrypting) const
+    {
+        QStringList arguments{QStringLiteral("enc"), QStringLiteral("-aes-256-cbc"), QStringLiteral("-K"),
+                              QString::fromLatin1(keyHex), QStringLiteral("-iv"), QString::fromLatin1(ivHex)};
+        if (decrypting)
+            arguments << QStringLiteral("-d");
+        return openssl(arguments, input);
+    }
+
+    QTemporaryDir directory;
+    const QString url;
+    const QByteArray keyHex;
+    const QByteArray ivHex;
+};
+}
+
+class TestServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void wholeSession();
+    void refusals_data();
+    void refusals();
+    void attemptsUsedUp();
+    void unnegotiatedSession_data();
+    void unnegotiatedSession();
+    void negotiationRefusals_data();
+    void negotiationRefusals();
+    void versionAnswer_data();
+    void versionAnswer();
+    void faultControlNeedsTheOption();
+
+private:
+    PracticeServer server;
+};
+
+void TestServer::init()
+{
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+}
+
+void TestServer::cleanup()
+{
+    QVERIFY2(server.stop(), qPrintable(server.errorString()));
+}
+
+void TestServer::wholeSession()
+{
+    CurlSession client(server.url());
+    const CurlSession::Response version = client.request(QStringLiteral("GET"), QStringLiteral("/version"));
+    QCOMPARE(version.status, 200);
+    const QJsonObject announced = QJsonDocument::fromJson(version.body).object();
+    QCOMPARE(announced.value(QLatin1String("version")).toString(), QStringLiteral("2.0"));
+    QVERIFY(!announced.value(QLatin1String("url")).toString().isEmpty());
+
+    QVERIFY(client.negotiate());
+    const QByteArray jar = client.cookieJar();
+    QVERIFY2(jar.contains("#HttpOnly_localhost\tFALSE\t/\tTRUE\t"), jar.constData());
+
+    QCOMPARE(client.login(PracticeServer::studentEmail, PracticeServer::studentPassword).status, 200);
+
+    int status = 0;
+    QJsonObject catalogue = QJsonDocument::fromJson(client.getDecrypted(QStringLiteral("/grades"), &status)).object();
+    QCOMPARE(status, 200);
+    QVERIFY(catalogue.contains(QLatin1String("status")));
+    QVERIFY(catalogue.contains(QLatin1String("OxbellX/WEB101/2026_Fall")));
+    const QJsonObject setup = catalogueProblem(catalogue, setupProblem);
+    QCOMPARE(setup.value(QLatin1String("hasInit")).toBool(), true);
+    QCOMPARE(setup.value(QLatin1String("attempts")).toInt(-1), 0);
+    QCOMPARE(setup.value(QLatin1String("complete")).toBool(true), false);
+
+    QFile initScript(PracticeServer::demoCourseDir() + QStringLiteral("/db101/warmup/init.py"));
+    QVERIFY(initScript.open(QIODevice::ReadOnly));
+    QCOMPARE(client.getDecrypted(QStringLiteral("/download/init/") + setupProblem, &status), initScript.readAll());
+    QCOMPARE(status, 200);
+    QVERIFY(client.getDecrypted(QStringLiteral("/download/") + zipProblem, &status).startsWith("PK"));
+    QCOMPARE(status, 200);
+
+    // A test is graded but leaves no trace; a turn-in counts.
+    CurlSession::Response graded = client.post(QStringLiteral("/grade/%1/1").arg(setupProblem), checksState(1, true));
+    QCOMPARE(graded.status, 200);
+    QJsonObject result = QJsonDocument::fromJson(client.decrypt(graded.body)).object();
+    QCOMPARE(result.value(QLatin1String("attempts")).toInt(-1), 0);
+    QCOMPARE(result.value(QLatin1String("earned")).toDouble(), 1.0);
+    QCOMPARE(result.value(QLatin1String("complete")).toBool(), true);
+
+    graded = client.post(QStringLiteral("/grade/%1/0").arg(setupProblem), checksState(1, true));
+    QCOMPARE(graded.status, 200);
+    result = QJsonDocument::fromJson(client.decrypt(graded.body)).object();
+    QCOMPARE(result.value(QLatin1String("attempts")).toInt(), 1);
+    QCOMPARE(result.value(QLatin1String("max_attempts")).toInt(-1), 0);
+    QCOMPARE(result.value(QLatin1String("possible")).toDouble(), 1.0);
+    QCOMPARE(result.value(QLatin1String("complete")).toBool(), true);
+    const QJsonArray feedback = result.value(QLatin1String("feedback")).toArray();
+    QCOMPARE(feedback.size(), 2);
+    QCOMPARE(feedback.at(1).toArray(), (QJsonArray{QStringLiteral("check: passed"), QStringLiteral("detail")}));
+
+    catalogue = QJsonDocument::fromJson(client.getDecrypted(QStringLiteral("/grades"), &status)).object();
+    const QJsonObject after = catalogueProblem(catalogue, setupProblem);
+    QCOMPARE(after.value(QLatin1String("attempts")).toInt(), 1);
+    QCOMPARE(after.value(QLatin1String("earned")).toDouble(), 1.0);
+    QCOMPARE(after.value(QLatin1String("complete")).toBool(), true);
+}
+
+// Each row: a logged-in (or not) session makes one request that the server must refuse.
+void TestServer::refusals_data()
+{
+    QTest::addColumn<QString>("password");  // empty: no login
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");   // encrypted before sending unless it starts with "raw:"
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason");
+
+    const QString student = PracticeServer::studentPassword;
+    const QByteArray login = QJsonDocument(QJsonObject{{QStringLiteral("email"), PracticeServer::studentEmail},
+                                                       {QStringLiteral("password"), QStringLiteral("wrong")}})
+                                 .toJson();
+    const QByteArray stranger = QJsonDocument(QJsonObject{{QStringLiteral("email"), QStringLiteral("nobody@oxbell.invalid")},
+                                                          {QStringLiteral("password"), student}})
+                                    .toJson();
+    QTest::newRow("wrong password") << QString() << "POST" << "/login" << login << 401 << "Wrong e-mail address or password";
+    QTest::newRow("unknown account") << QString() << "POST" << "/login" << stranger << 401 << "Wrong e-mail address or password";
+    QTest::newRow("login without fields") << QString() << "POST" << "/login" << QByteArray("{}") << 400 << "\"email\"";
+    QTest::newRow("catalogue before login") << QString() << "GET" << "/grades" << QByteArray() << 401 << "Not logged in";
+    QTest::newRow("locked step") << student << "POST" << "/grade/" + secondStep + "/0" << checksState(1, true) << 403
+                                 << "complete Step 1: Start the web server first";
+    QTest::newRow("closed problem") << student << "POST" << "/grade/" + closedProblem + "/0" << checksState(1, true)
+                                    << 403 << "closed on 2023-11-14";
+    QTest::newRow("unknown problem") << student << "GET" << "/download/OxbellX/DB101/2026_Fall/week0/warmup/nothing"
+                                     << QByteArray() << 404 << "No such problem";
+    QTest::newRow("course key too short") << student << "GET" << "/download/warmup/setup" << QByteArray() << 404
+                                          << "No such problem";
+    QTest::newRow("no init script") << student << "GET" << "/download/init/" + zipProblem << QByteArray() << 404
+                                    << "has no init script";
+    QTest::newRow("unknown mode") << student << "POST" << "/grade/" + setupProblem + "/2" << checksState(1, true) << 400
+                                  << "mode";
+    QTest::newRow("result not JSON") << student << "POST" << "/grade/" + setupProblem + "/0" << QByteArray("") << 400
+                                     << "not a JSON document";
+    QTest::newRow("body not under the session key") << student << "POST" << "/grade/" + setupProblem + "/0"
+                                                    << QByteArray("raw:not a whole number of blocks") << 400
+                                                    << "does not decrypt";
+    QTest::newRow("unknown endpoint") << student << "GET" << "/nothing" << QByteArray() << 404 << "No such endpoint";
+}
+
+void TestServer::refusals()
+{
+    QFETCH(QString, password);
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+
+    CurlSession client(server.url());
+    QVERIFY(client.negotiate());
+    if (!password.isEmpty())
+        QCOMPARE(client.login(PracticeServer::studentEmail, password).status, 200);
+    QByteArray sent = body.startsWith("raw:") ? body.mid(4) : client.encrypt(body);
+    const CurlSession::Response response = client.request(method, path, method == QLatin1String("POST") ? &sent : nullptr);
+    QCOMPARE(response.status, status);
+    QVERIFY2(response.body.contains(reason.toUtf8()), response.body.constData());
+
+    // A refused turn-in leaves no attempt behind.
+    int loaded = 0;
+    if (!password.isEmpty() && path.startsWith(QLatin1String("/grade/"))) {
+        const QByteArray catalogue = client.getDecrypted(QStringLiteral("/grades"), &loaded);
+        QCOMPARE(loaded, 200);
+        QVERIFY2(!catalogue.contains("\"attempts\": 1"), catalogue.constData());
+    }
+}
+
+void TestServer::attemptsUsedUp()
+{
+    CurlSession client(server.url());
+    QVERIFY(client.negotiate());
+    QCOMPARE(client.login(PracticeServer::studentEmail, PracticeServer::studentPassword).status, 200);
+    const QString turnIn = QStringLiteral("/grade/%1/0").arg(limitedProblem);
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const CurlSession::Response response = client.post(turnIn, checksState(attempt == 2 ? 2 : 0.5, true));
+        QCOMPARE(response.status, 200);
+        const QJsonObject result = QJsonDocument::fromJson(client.decrypt(response.body)).object();
+        QCOMPARE(result.value(QLatin1String("attempts")).toInt(), attempt);
+        // The recorded grade is the best attempt's, not the last one's.
+        QCOMPARE(result.value(QLatin1String("earned")).toDouble(), attempt == 1 ? 0.5 : 2.0);
+    }
+    const CurlSession::Response refused = client.post(turnIn, checksState(2, true));
+    QCOMPARE(refused.status, 403);
+    QVERIFY2(refused.body.startsWith("No attempts left"), refused.body.constData());
+    // Tests stay possible once the attempts are used up.
+    QCOMPARE(client.post(QStringLiteral("/grade/%1/1").arg(limitedProblem), checksState(2, true)).status, 200);
+}
+
+void TestServer::unnegotiatedSession_data()
+{
+    QTest::addColumn<bool>("negotiateIv");
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QString>("path");
+
+    QTest::newRow("login, no cookie") << false << "POST" << "/login";
+    QTest::newRow("catalogue, no cookie") << false << "GET" << "/grades";
+    QTest::newRow("grade, IV only") << true << "POST" << "/grade/" + setupProblem + "/0";
+}
+
+void TestServer::unnegotiatedSession()
+{
+    QFETCH(bool, negotiateIv);
+    QFETCH(QString, method);
+    QFETCH(QString, path);
+
+    CurlSession client(server.url());
+    if (negotiateIv) {
+        QByteArray iv = client.rsa(client.negotiation("iv"));
+        QCOMPARE(client.request(QStringLiteral("POST"), QStringLiteral("/negotiate"), &iv).status, 200);
+    }
+    QByteArray body = client.encrypt(checksState(1, true));
+    const CurlSession::Response response = client.request(method, path, method == QLatin1String("POST") ? &body : nullptr);
+    QCOMPARE(response.status, 400);
+    QVERIFY2(response.body.startsWith("No session keys"), response.body.constData());
+}
+
+void TestServer::negotiationRefusals_data()
+{
+    QTest::addColumn<QByteArray>("plain");  // RSA-encrypted before sending unless it starts with "raw:"
+
+    QTest::newRow("not RSA ciphertext") << QByteArray("raw:this is not a ciphertext");
+    QTest::newRow("IV of 8 bytes") << QByteArray("{\"iv\": \"AAAAAAAAAAA=\"}");
+    QTest::newRow("key not Base64") << QByteArray("{\"key\": \"***\"}");
+    QTest::newRow("both at once") << QByteArray("{\"iv\": \"AAAAAAAAAAAAAAAAAAAAAA==\", \"key\": \"\"}");
+    QTest::newRow("not JSON") << QByteArray("iv=AAAAAAAAAAAAAAAAAAAAAA==");
+}
+
+void TestServer::negotiationRefusals()
+{
+    QFETCH(QByteArray, plain);
+
+    CurlSession client(server.url());
+    QByteArray body = plain.startsWith("raw:") ? plain.mid(4) : client.rsa(plain);
+    const CurlSession::Response response = client.request(QStringLiteral("POST"), QStringLiteral("/negotiate"), &body);
+    QCOMPARE(response.status, 400);
+    QVERIFY(!response.body.isEmpty());
+    QVERIFY2(!client.cookieJar().contains("oxbell_session"), "a refused negotiation starts no session");
+}
+
+void TestServer::versionAnswer_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("newer client")
+        << QStringList{QStringLiteral("--client-version"), QStringLiteral("2.1"), QStringLiteral("--client-url"),
+                       QStringLiteral("https://example.invalid/new")}
+        << QByteArray("{\"url\":\"https://example.invalid/new\",\"version\":\"2.1\"}");
+    QTest::newRow("no version") << QStringList{QStringLiteral("--client-version"), QString()}
+                                << QByteArray("{\"url\":\"https://oxbell.invalid/download\"}");
+}
+
+void TestServer::versionAnswer()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, expected);
+
+    PracticeServer::Options options;
+    options.extraArguments = arguments;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    CurlSession client(server.url());
+    const CurlSession::Response response = client.request(QStringLiteral("GET"), QStringLiteral("/version"));
+    QCOMPARE(response.status, 200);
+    QCOMPARE(QJsonDocument::fromJson(response.body).toJson(QJsonDocument::Compact), expected);
+}
+
+void TestServer::faultControlNeedsTheOption()
+{
+    QVERIFY(!server.injectFault({QStringLiteral("/grades"), PracticeServer::FaultKind::Status, 1, 500, QString(), 0}));
+    QVERIFY2(server.errorString().contains(QLatin1String("No such endpoint")), qPrintable(server.errorString()));
+}
+
+QTEST_GUILESS_MAIN(TestServer)
+#include "tst_server.moc"
