@@ -143,9 +143,9 @@ void Oxbell::versionReceived(QNetworkReply* reply)
     if (document.isObject()) {
         const QJsonObject info = document.object();
         const QString version = info.value(QStringLiteral("version")).toString();
-        // Numeric, segment by segment: "10.0" is newer than "2.0".
-        if (QVersionNumber::compare(QVersionNumber::fromString(QCoreApplication::applicationVersion()),
-                                    QVersionNumber::fromString(version))
+        // Numeric, segment by segment: "10.0" is newer than "2.0", and "2.0.0" is "2.0".
+        if (QVersionNumber::compare(QVersionNumber::fromString(QCoreApplication::applicationVersion()).normalized(),
+                                    QVersionNumber::fromString(version).normalized())
             < 0)
             notifyNewVersion(version, info.value(QStringLiteral("url")).toString());
     } else {

@@ -1,0 +1,398 @@
+#include "support/enginesession.h"
+#include "support/practiceserver.h"
+#include "support/testengine.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QLoggingCategory>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidgetItem>
+
+#include <memory>
+
+using enginesession::waitForHook;
+
+namespace {
+const QString demoCourse = QStringLiteral("OxbellX/DB101/2026_Fall");
+const QString warmupPath = QStringLiteral("OxbellX/DB101/2026_Fall/week0/warmup/setup");
+
+PracticeServer::Fault fault(const QString& path, PracticeServer::FaultKind kind, int status = 500,
+                            const QString& body = {})
+{
+    PracticeServer::Fault fault;
+    fault.path = path;
+    fault.kind = kind;
+    fault.status = status;
+    fault.body = body;
+    return fault;
+}
+
+QString lastError(const TestEngine& engine)
+{
+    const auto errors = engine.callsOf(QStringLiteral("errorMessage"));
+    return errors.isEmpty() ? QString() : errors.last().arguments.value(0).toString();
+}
+
+// Hook names from the index of the first call of `hook` on.
+QStringList namesFrom(const TestEngine& engine, const QString& hook)
+{
+    const QStringList names = engine.hookNames();
+    return names.mid(names.indexOf(hook));
+}
+}
+
+class RequestsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void login_data();
+    void login();
+    void catalogue();
+    void catalogueRetried();
+    void catalogueRetryRefusedEndsTheProgram();
+    void catalogueMalformed_data();
+    void catalogueMalformed();
+    void scriptRunsThroughToTheGrade_data();
+    void scriptRunsThroughToTheGrade();
+    void downloadFailures_data();
+    void downloadFailures();
+    void downloadPathKeepsEmptyIdentifiers();
+    void noServersConfigured();
+    void gradePostFailures_data();
+    void gradePostFailures();
+    void gradePostBeforeAnyState();
+
+private:
+    // A session that has logged in as the demo student.
+    bool loggedIn();
+
+    PracticeServer server;
+    std::unique_ptr<TestEngine> engine;
+};
+
+void RequestsTest::initTestCase()
+{
+    PracticeServer::Options options;
+    options.faults = true;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+}
+
+void RequestsTest::init()
+{
+    engine = std::make_unique<TestEngine>();
+    QVERIFY(enginesession::start(*engine, server.url()));
+}
+
+void RequestsTest::cleanup()
+{
+    engine.reset();
+    QVERIFY(server.clearFaults());
+}
+
+bool RequestsTest::loggedIn()
+{
+    return enginesession::login(*engine, PracticeServer::studentEmail, PracticeServer::studentPassword);
+}
+
+void RequestsTest::login_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("faultStatus");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("accepted") << PracticeServer::studentPassword << 0 << 1 << QString();
+    QTest::newRow("wrong password") << "not the password" << 0 << 2
+                                    << "Failed to login. Please try again.\n\nReason: Wrong e-mail address or password";
+    QTest::newRow("refused with an empty body") << PracticeServer::studentPassword << 401 << 2
+                                                << "Failed to login. Please try again.\n\nReason: ";
+}
+
+void RequestsTest::login()
+{
+    QFETCH(QString, password);
+    QFETCH(int, faultStatus);
+    QFETCH(int, state);
+    QFETCH(QString, message);
+
+    if (faultStatus)
+        QVERIFY(server.injectFault(fault("/login", PracticeServer::FaultKind::Status, faultStatus)));
+    const int before = engine->calls.size();
+    engine->login(PracticeServer::studentEmail, password);
+    QCOMPARE(engine->requestState, int(LoggingIn));
+    QVERIFY(waitForHook(*engine, "loginStateChanged", 2));
+
+    const QStringList expected = message.isEmpty() ? QStringList{"loginStateChanged"}
+                                                   : QStringList{"errorMessage", "loginStateChanged"};
+    QCOMPARE(engine->hookNames().mid(before), expected);
+    QCOMPARE(engine->callsOf("loginStateChanged").last().arguments.value(0).toInt(), state);
+    if (!message.isEmpty())
+        QCOMPARE(engine->callsOf("errorMessage").last().arguments, QVariantList({message, false}));
+    QCOMPARE(engine->requestState, int(Idle));
+}
+
+void RequestsTest::catalogue()
+{
+    QVERIFY(loggedIn());
+    const int before = engine->calls.size();
+    engine->loadCourses();
+    QCOMPARE(engine->requestState, int(LoadingCourses));
+    QVERIFY(waitForHook(*engine, "coursesLoaded"));
+
+    QCOMPARE(engine->hookNames().mid(before), QStringList({"showStatus", "showStatus", "coursesLoaded"}));
+    QCOMPARE(engine->callsOf("showStatus").at(3).arguments.value(0).toString(),
+             QStringLiteral("Loading course information..."));
+    QCOMPARE(engine->callsOf("showStatus").at(4).arguments.value(0).toString(), QStringLiteral("Course(s) Loaded"));
+    const QVariantMap catalogue = engine->callsOf("coursesLoaded").first().arguments.value(0).toMap();
+    QVERIFY(catalogue.contains("status"));
+    QVERIFY(catalogue.contains(demoCourse));
+    const QVariantMap firstProblem = catalogue.value(demoCourse).toList().value(0).toMap()
+                                         .value("sections").toList().value(0).toMap()
+                                         .value("problems").toList().value(0).toMap();
+    QCOMPARE(firstProblem.value("url_name").toString(), QStringLiteral("setup"));
+    QVERIFY(firstProblem.contains("attempts"));
+    QCOMPARE(engine->requestState, int(Idle));
+}
+
+void RequestsTest::catalogueRetried()
+{
+    QVERIFY(loggedIn());
+    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind::Status, 503, "catalogue is busy")));
+    engine->retryAnswers = {true};
+    const int before = engine->calls.size();
+    engine->loadCourses();
+    QVERIFY(waitForHook(*engine, "coursesLoaded"));
+
+    // The retry is sent at once, without a second progress message.
+    QCOMPARE(engine->hookNames().mid(before),
+             QStringList({"showStatus", "promptRetry", "showStatus", "coursesLoaded"}));
+    QCOMPARE(engine->callsOf("promptRetry").first().arguments.value(0).toString(),
+             QStringLiteral("Failed to retrieve course listings.\n\nReason: catalogue is busy"));
+    QVERIFY(engine->callsOf("coursesLoaded").first().arguments.value(0).toMap().contains(demoCourse));
+}
+
+void RequestsTest::catalogueRetryRefusedEndsTheProgram()
+{
+    QVERIFY(loggedIn());
+    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind::Status, 500, "down")));
+    engine->loadCourses();
+    QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 1);
+    QCOMPARE(engine->callsOf("promptRetry").size(), 1);
+    QVERIFY(!engine->called("coursesLoaded"));
+}
+
+void RequestsTest::catalogueMalformed_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("not JSON") << int(PracticeServer::FaultKind::BadJson);
+    QTest::newRow("does not decrypt") << int(PracticeServer::FaultKind::BadDecrypt);
+}
+
+void RequestsTest::catalogueMalformed()
+{
+    QFETCH(int, kind);
+    QVERIFY(loggedIn());
+    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind(kind))));
+    engine->loadCourses();
+    QVERIFY(waitForHook(*engine, "coursesLoaded"));
+
+    QCOMPARE(namesFrom(*engine, "errorMessage"), QStringList({"errorMessage", "showStatus", "coursesLoaded"}));
+    QCOMPARE(engine->callsOf("errorMessage").first().arguments,
+             QVariantList({"Received malformed JSON for Courses", true}));
+    QVERIFY(engine->callsOf("coursesLoaded").first().arguments.value(0).toMap().isEmpty());
+}
+
+void RequestsTest::scriptRunsThroughToTheGrade_data()
+{
+    QTest::addColumn<bool>("init");
+    QTest::addColumn<bool>("testMode");
+    QTest::addColumn<QString>("request");
+
+    QTest::newRow("init") << true << false << "GET /download/init/" + warmupPath + " 200";
+    QTest::newRow("test") << false << true << "POST /grade/" + warmupPath + "/1 200";
+    QTest::newRow("turn in") << false << false << "POST /grade/" + warmupPath + "/0 200";
+}
+
+void RequestsTest::scriptRunsThroughToTheGrade()
+{
+    QFETCH(bool, init);
+    QFETCH(bool, testMode);
+    QFETCH(QString, request);
+
+    QVERIFY(loggedIn());
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::demoWarmupItem());
+    engine->reactions.insert("gradingFinished", [&](const TestEngine::Call&) { engine->postGrade(item.get()); });
+    engine->testMode = testMode;
+    engine->runState = init ? 1 : 2;
+    engine->downloadScript(item.get(), init);
+    QCOMPARE(engine->requestState, int(init ? DownloadingInit : DownloadingScript));
+
+    const QString end = init ? QStringLiteral("initCompleted") : QStringLiteral("showGradeResult");
+    QVERIFY(QTest::qWaitFor([&] { return engine->called(end) || engine->called("scriptFailed"); }, 60000));
+    QVERIFY2(!engine->called("errorMessage"), qPrintable(lastError(*engine)));
+    QVERIFY(namesFrom(*engine, "clearFeedback").contains("addFeedback"));
+    QCOMPARE(engine->runState, 0);
+    QCOMPARE(engine->requestState, int(Idle));
+    QVERIFY2(server.log().contains(request.toUtf8()), server.log().constData());
+
+    if (!init) {
+        const QVariantMap result = engine->callsOf("showGradeResult").first().arguments.value(0).toMap();
+        QCOMPARE(result.value("earned").toDouble(), 1.0);
+        QCOMPARE(result.value("possible").toDouble(), 1.0);
+        QCOMPARE(result.value("complete").toBool(), true);
+        // Only a turn-in uses an attempt.
+        QCOMPARE(result.value("attempts").toInt(), testMode ? 0 : 1);
+        QVERIFY(!result.value("feedback").toList().isEmpty());
+    }
+}
+
+void RequestsTest::downloadFailures_data()
+{
+    QTest::addColumn<bool>("init");
+    QTest::addColumn<bool>("testMode");
+    QTest::addColumn<bool>("injected");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("init") << true << false << true
+                          << "Failed to initialize assignment. Please try again.\n\nReason: script store is down";
+    QTest::newRow("grade") << false << false << true
+                           << "Failed to grade assignment. Please try again.\n\nReason: script store is down";
+    QTest::newRow("test") << false << true << true
+                          << "Failed to test assignment. Please try again.\n\nReason: script store is down";
+    QTest::newRow("unknown problem") << false << true << false
+                                     << "Failed to test assignment. Please try again.\n\nReason: No such problem: "
+                                            + demoCourse + "/week0/warmup/nothing-here";
+}
+
+void RequestsTest::downloadFailures()
+{
+    QFETCH(bool, init);
+    QFETCH(bool, testMode);
+    QFETCH(bool, injected);
+    QFETCH(QString, message);
+
+    QVERIFY(loggedIn());
+    if (injected)
+        QVERIFY(server.injectFault(fault("/download/*", PracticeServer::FaultKind::Status, 500, "script store is down")));
+    std::unique_ptr<QTreeWidgetItem> item(
+        injected ? enginesession::demoWarmupItem()
+                 : enginesession::problemItem(demoCourse, "week0", "warmup", "nothing-here"));
+    engine->testMode = testMode;
+    engine->runState = init ? 1 : 2;
+    const int before = engine->calls.size();
+    engine->downloadScript(item.get(), init);
+    QVERIFY(waitForHook(*engine, "scriptFailed"));
+
+    QCOMPARE(engine->hookNames().mid(before), QStringList({"errorMessage", "scriptFailed"}));
+    QCOMPARE(engine->callsOf("errorMessage").last().arguments, QVariantList({message, false}));
+    QCOMPARE(engine->runState, 0);
+    QCOMPARE(engine->requestState, int(Idle));
+}
+
+void RequestsTest::downloadPathKeepsEmptyIdentifiers()
+{
+    QVERIFY(loggedIn());
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::problemItem(demoCourse, QString(), "warmup", "setup"));
+    engine->runState = 2;
+    engine->downloadScript(item.get(), false);
+    QCOMPARE(engine->pendingReplies.size(), 1);
+    QCOMPARE(engine->pendingReplies.first()->url().toString(),
+             server.url() + "/download/" + demoCourse + "//warmup/setup");
+    QVERIFY(waitForHook(*engine, "scriptFailed"));
+}
+
+void RequestsTest::noServersConfigured()
+{
+    QVERIFY(loggedIn());
+    engine->userSettings.insert("servers", QVariantMap());
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::demoWarmupItem());
+    engine->runState = 2;
+    const int before = engine->calls.size();
+    engine->downloadScript(item.get(), false);
+
+    QCOMPARE(engine->hookNames().mid(before), QStringList({"errorMessage", "scriptFailed"}));
+    QCOMPARE(engine->callsOf("errorMessage").last().arguments,
+             QVariantList({"You do not have any servers configured. Please add at least one", false}));
+    QCOMPARE(engine->runState, 0);
+    QVERIFY(engine->pendingReplies.isEmpty());
+    QCOMPARE(engine->requestState, int(Idle));
+}
+
+void RequestsTest::gradePostFailures_data()
+{
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<bool>("testMode");
+    QTest::addColumn<bool>("injected");
+    QTest::addColumn<QString>("message");
+
+    const QString warmup = QStringLiteral("setup");
+    QTest::newRow("grade") << warmup << false << true
+                           << "Failed to grade assignment. Please try again\n Reason: grading is closed";
+    QTest::newRow("test") << warmup << true << true
+                          << "Failed to test assignment. Please try again\n Reason: grading is closed";
+    QTest::newRow("past its close date") << "closed" << false << false
+                                         << "Failed to grade assignment. Please try again\n Reason: "
+                                            "Reach dbnode1 before the deadline closed on 2023-11-14 22:13 UTC";
+}
+
+void RequestsTest::gradePostFailures()
+{
+    QFETCH(QString, problem);
+    QFETCH(bool, testMode);
+    QFETCH(bool, injected);
+    QFETCH(QString, message);
+
+    QVERIFY(loggedIn());
+    if (injected)
+        QVERIFY(server.injectFault(fault("/grade/*", PracticeServer::FaultKind::Status, 403, "grading is closed")));
+    std::unique_ptr<QTreeWidgetItem> item(
+        problem == QLatin1String("closed") ? enginesession::problemItem(demoCourse, "week1", "early", "deadline")
+                                           : enginesession::demoWarmupItem());
+    engine->scriptState = QJsonDocument(QJsonObject{{"checks", QJsonArray()}});
+    engine->testMode = testMode;
+    engine->runState = 2;
+    const int before = engine->calls.size();
+    engine->postGrade(item.get());
+    QCOMPARE(engine->requestState, int(PostingGrade));
+    QVERIFY(waitForHook(*engine, "scriptFailed"));
+
+    QCOMPARE(engine->hookNames().mid(before), QStringList({"errorMessage", "scriptFailed"}));
+    QCOMPARE(engine->callsOf("errorMessage").last().arguments, QVariantList({message, false}));
+    QCOMPARE(engine->runState, 0);
+    QCOMPARE(engine->requestState, int(Idle));
+}
+
+// Without a "complete" message the body is the encryption of the empty text: one block that the
+// server decrypts, and then refuses as no result.
+void RequestsTest::gradePostBeforeAnyState()
+{
+    QVERIFY(loggedIn());
+    QVERIFY(engine->scriptState.isNull());
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::demoWarmupItem());
+    engine->testMode = true;
+    engine->postGrade(item.get());
+    QVERIFY(waitForHook(*engine, "scriptFailed"));
+    QVERIFY2(lastError(*engine).startsWith(
+                 "Failed to test assignment. Please try again\n Reason: The result is not a JSON document"),
+             qPrintable(lastError(*engine)));
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    // Settings go to a test area even when the program runs outside ctest's own home.
+    QStandardPaths::setTestModeEnabled(true);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    RequestsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_requests.moc"
