@@ -1,0 +1,246 @@
+#include "support/apphome.h"
+#include "support/practiceserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(PracticeServer::Fault)
+
+// The headless front end run as the real program against the practice server: one JSON document
+// on standard output, whatever happens.
+class TestHeadless : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initRunSucceeds();
+    void gradingRunSucceeds();
+    void bothOptionsRunTheInitScript();
+    void failures_data();
+    void failures();
+    void catalogueFailureEndsWithoutDocument();
+
+private:
+    struct Run {
+        ProcessOutcome outcome;
+        QJsonObject result;
+        QByteArray serverLog;
+    };
+    // Runs the program against a fresh server; `courseDir` empty: the demo course.
+    Run run(const QStringList& arguments, const QString& courseDir = {},
+            const QList<PracticeServer::Fault>& faults = {});
+};
+
+namespace {
+// A course whose first problem has the given scripts (no init script when `init` is empty).
+bool writeCourse(const QString& dir, const QByteArray& grader, const QByteArray& init, bool withWeeks = true)
+{
+    QJsonObject problem{{"display_name", "Only problem"}, {"url_name", "only"}, {"close_date", 0},
+                        {"max_attempts", 0}, {"possible", 1}, {"grader", "grade.py"}};
+    if (!init.isEmpty())
+        problem.insert("init", "init.py");
+    const QJsonObject week{{"display_name", "Week 1"},
+                           {"url_name", "week1"},
+                           {"sections", QJsonArray{QJsonObject{{"display_name", "Only section"},
+                                                               {"url_name", "only"},
+                                                               {"problems", QJsonArray{problem}}}}}};
+    const QJsonObject catalogue{{"courses", QJsonObject{{"Test/HL101/2026_Fall", withWeeks ? QJsonArray{week} : QJsonArray{}}}}};
+    const auto write = [&](const QString& name, const QByteArray& contents) {
+        QFile file(QDir(dir).filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    };
+    return write("catalogue.json", QJsonDocument(catalogue).toJson()) && write("grade.py", grader)
+        && (init.isEmpty() || write("init.py", init));
+}
+
+PracticeServer::Fault fault(const QString& path, int status, const QString& body, int count = 1)
+{
+    PracticeServer::Fault fault;
+    fault.path = path;
+    fault.status = status;
+    fault.body = body;
+    fault.count = count;
+    return fault;
+}
+
+QStringList strings(const QJsonValue& value)
+{
+    QStringList list;
+    for (const QJsonValue& entry : value.toArray())
+        list.append(entry.toString());
+    return list;
+}
+
+const QByteArray feedbackThenStandardError = "from oxbell import feedback\n"
+                                             "import sys\n"
+                                             "feedback('Started', '')\n"
+                                             "sys.stderr.write('Traceback: something broke\\n')\n";
+}
+
+TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString& courseDir,
+                                    const QList<PracticeServer::Fault>& faults)
+{
+    Run run;
+    PracticeServer server;
+    PracticeServer::Options options;
+    options.courseDir = courseDir;
+    options.faults = !faults.isEmpty();
+    if (!server.start(options)) {
+        qWarning() << server.errorString();
+        return run;
+    }
+    for (const PracticeServer::Fault& fault : faults) {
+        if (!server.injectFault(fault))
+            return run;
+    }
+    AppHome home;
+    if (!home.isValid() || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
+        return run;
+    run.outcome = home.run(arguments);
+    run.serverLog = server.log();
+    run.result = QJsonDocument::fromJson(run.outcome.standardOutput).object();
+    return run;
+}
+
+// Exit status 0, and standard output is exactly one JSON object.
+#define VERIFY_ONE_DOCUMENT(run)                                                                                  \
+    do {                                                                                                          \
+        QVERIFY2((run).outcome.finished, (run).outcome.standardError.constData());                               \
+        QCOMPARE((run).outcome.exitStatus, QProcess::NormalExit);                                                 \
+        QCOMPARE((run).outcome.exitCode, 0);                                                                      \
+        QJsonParseError error;                                                                                    \
+        const QJsonDocument document = QJsonDocument::fromJson((run).outcome.standardOutput, &error);             \
+        QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),                                  \
+                 (run).outcome.standardOutput.constData());                                                       \
+        QCOMPARE(document.toJson(), (run).outcome.standardOutput);                                                \
+    } while (false)
+
+void TestHeadless::initRunSucceeds()
+{
+    const Run result = run({"-headless-init"});
+    VERIFY_ONE_DOCUMENT(result);
+    QCOMPARE(result.result.keys(), QStringList({"exitCode", "feedback"}));
+    QCOMPARE(result.result.value("exitCode").toInt(-1), 0);
+    const QStringList feedback = strings(result.result.value("feedback"));
+    QCOMPARE(feedback,
+             QStringList({"dbnode1 is configured\naddress localhost, port 27017",
+                          "web1 is configured\naddress localhost, port 8082",
+                          "Setup checked\nTurn in this problem to record that your client works."}));
+    QVERIFY(result.serverLog.contains("GET /download/init/OxbellX/DB101/2026_Fall/week0/warmup/setup 200"));
+    QVERIFY(!result.serverLog.contains("POST /grade/"));
+}
+
+void TestHeadless::gradingRunSucceeds()
+{
+    const Run result = run({"-headless-test"});
+    VERIFY_ONE_DOCUMENT(result);
+    QCOMPARE(result.result.keys(), QStringList({"exitCode", "feedback", "grade"}));
+    QCOMPARE(result.result.value("exitCode").toInt(-1), 0);
+    QCOMPARE(result.result.value("grade").toDouble(), 1.0);
+    const QStringList feedback = strings(result.result.value("feedback"));
+    // The script's entries first, then the server's.
+    QCOMPARE(feedback.value(0), QStringLiteral("Servers are configured: passed\ndbnode1, web1"));
+    QVERIFY2(feedback.value(1).startsWith("dbnode1: not reachable yet\n"), qPrintable(feedback.join('|')));
+    const int turnedIn = feedback.indexOf(QRegularExpression("^Turned in: 1 of 1 points\n.*"));
+    QVERIFY2(turnedIn > 1, qPrintable(feedback.join('|')));
+    // A headless grading run turns the problem in.
+    QVERIFY(result.serverLog.contains("POST /grade/OxbellX/DB101/2026_Fall/week0/warmup/setup/0 200"));
+}
+
+void TestHeadless::bothOptionsRunTheInitScript()
+{
+    const Run result = run({"-headless-test", "-headless-init"});
+    VERIFY_ONE_DOCUMENT(result);
+    QCOMPARE(result.result.value("exitCode").toInt(-1), 0);
+    QVERIFY(strings(result.result.value("feedback")).contains("Setup checked\nTurn in this problem to record that your client works."));
+    QVERIFY(!result.serverLog.contains("POST /grade/"));
+}
+
+void TestHeadless::failures_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("grader");
+    QTest::addColumn<QByteArray>("init");
+    QTest::addColumn<QList<PracticeServer::Fault>>("faults");
+    QTest::addColumn<QStringList>("errorPrefixes");
+    QTest::addColumn<bool>("posted");
+
+    const QByteArray passing = "from oxbell import Grader\ng = Grader()\ng.check('ok', True)\ng.finish()\n";
+    const QList<PracticeServer::Fault> none;
+    const QString stderrPrefix = QStringLiteral("Unexpected output on standard error: ");
+
+    QTest::newRow("grading script writes to standard error")
+        << QStringList{"-headless-test"} << feedbackThenStandardError << QByteArray() << none
+        << QStringList{stderrPrefix} << false;
+    QTest::newRow("init script writes to standard error and exits 0")
+        << QStringList{"-headless-init"} << passing << feedbackThenStandardError << none
+        << QStringList{stderrPrefix} << false;
+    QTest::newRow("a line that is not JSON")
+        << QStringList{"-headless-test"} << QByteArray("print('hello there')\nimport time\ntime.sleep(30)\n")
+        << QByteArray() << none << QStringList{"Internal error: malformed message from subprocess: "} << false;
+    QTest::newRow("script crashes")
+        << QStringList{"-headless-test"} << QByteArray("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
+        << QByteArray() << none
+        << QStringList{"Failed to grade assignment\nReason:\nThe process crashed some time after starting successfully."}
+        << false;
+    QTest::newRow("download fails")
+        << QStringList{"-headless-test"} << passing << QByteArray()
+        << QList<PracticeServer::Fault>{fault("/download/*", 500, "scripts unavailable")}
+        << QStringList{"Failed to grade assignment. Please try again.\n\nReason: scripts unavailable"} << false;
+    QTest::newRow("grade post fails")
+        << QStringList{"-headless-test"} << passing << QByteArray()
+        << QList<PracticeServer::Fault>{fault("/grade/*", 503, "grades unavailable")}
+        << QStringList{"Failed to grade assignment. Please try again\n Reason: grades unavailable"} << false;
+    const QString refused = QStringLiteral("Failed to login. Please try again.\n\nReason: account locked");
+    QTest::newRow("login keeps being refused")
+        << QStringList{"-headless-test"} << passing << QByteArray()
+        << QList<PracticeServer::Fault>{fault("/login", 401, "account locked", 10)}
+        << QStringList{refused, refused, refused} << false;
+    QTest::newRow("catalogue without weeks")
+        << QStringList{"-headless-test"} << QByteArray() << QByteArray() << none
+        << QStringList{"The course catalogue holds no problem to run"} << false;
+}
+
+void TestHeadless::failures()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, grader);
+    QFETCH(QByteArray, init);
+    QFETCH(QList<PracticeServer::Fault>, faults);
+    QFETCH(QStringList, errorPrefixes);
+    QFETCH(bool, posted);
+
+    QTemporaryDir courses;
+    QVERIFY(courses.isValid());
+    QVERIFY(writeCourse(courses.path(), grader.isEmpty() ? QByteArray("pass\n") : grader, init, !grader.isEmpty()));
+
+    const Run result = run(arguments, courses.path(), faults);
+    VERIFY_ONE_DOCUMENT(result);
+    QCOMPARE(result.result.value("exitCode").toInt(-1), 1);
+    QVERIFY(!result.result.contains("grade"));
+    const QStringList errors = strings(result.result.value("errorMessages"));
+    QCOMPARE(errors.size(), errorPrefixes.size());
+    for (int i = 0; i < errors.size(); ++i)
+        QVERIFY2(errors.at(i).startsWith(errorPrefixes.at(i)), qPrintable(errors.at(i)));
+    // A failed run never turns anything in.
+    QCOMPARE(result.serverLog.contains("POST /grade/") && result.serverLog.contains("/0 200"), posted);
+}
+
+void TestHeadless::catalogueFailureEndsWithoutDocument()
+{
+    const Run result = run({"-headless-test"}, {}, {fault("/grades", 500, "catalogue unavailable")});
+    QVERIFY(result.outcome.finished);
+    QCOMPARE(result.outcome.exitCode, 1);
+    QVERIFY(result.outcome.standardOutput.isEmpty());
+    QVERIFY2(result.outcome.standardError.contains(
+                 "Failed to retrieve course listings.\n\nReason: catalogue unavailable\n\n"),
+             result.outcome.standardError.constData());
+}
+
+QTEST_GUILESS_MAIN(TestHeadless)
+#include "tst_headless.moc"
