@@ -88,8 +88,7 @@ BENCHMARK(buildTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMilli
 // The usual console table, then the tree build as a multiple of the parse of the same bytes, in
 // CPU time: the machines this runs on are shared, and waiting for a core is no cost of either.
 // With --benchmark_repetitions the medians are compared.
-class RatioReporter : public benchmark::ConsoleReporter
-{
+class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -105,8 +104,7 @@ public:
 
     void Finalize() override
     {
-        std::printf("\n%10s %12s %12s %12s %18s\n", "problems", "parse ms", "tree ms", "tree/parse",
-                    "tree ns/problem");
+        std::printf("\n%10s %12s %12s %12s %18s\n", "problems", "parse ms", "tree ms", "tree/parse", "tree ns/problem");
         for (const auto& [args, byName] : times) {
             const auto parse = byName.find("parseCatalogue");
             const auto tree = byName.find("buildTree");

@@ -65,8 +65,8 @@ double scriptRun(const QString& workDir, QByteArray* state)
         fail(QStringLiteral("cannot write the script"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PYTHONPATH"), QStringLiteral(OXBELL_APP_DIR));
-    const QByteArray servers =
-        R"({"servers": {"dbnode1": {"address": "localhost", "port": "27017"}, "web1": {"address": "localhost", "port": "8082"}}})";
+    const QByteArray servers
+        = R"({"servers": {"dbnode1": {"address": "localhost", "port": "27017"}, "web1": {"address": "localhost", "port": "8082"}}})";
 
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -113,8 +113,8 @@ double curlRun(const PracticeServer& server, const QString& workDir, const QByte
             arguments << QStringLiteral("--next");
         arguments << QStringLiteral("-sS") << QStringLiteral("-o") << QStringLiteral("/dev/null")
                   << QStringLiteral("--cacert") << QStringLiteral(OXBELL_PKI_DIR "/root.pem") << QStringLiteral("-b")
-                  << workDir + QStringLiteral("/cookies") << QStringLiteral("-c") << workDir + QStringLiteral("/cookies")
-                  << QStringLiteral("-f");
+                  << workDir + QStringLiteral("/cookies") << QStringLiteral("-c")
+                  << workDir + QStringLiteral("/cookies") << QStringLiteral("-f");
         if (!bodyFile.isEmpty())
             arguments << QStringLiteral("-H") << QStringLiteral("Content-Type: application/json")
                       << QStringLiteral("--data-binary") << QLatin1Char('@') + workDir + QLatin1Char('/') + bodyFile;

@@ -27,13 +27,13 @@ QString interpreter()
 QVariantMap settings()
 {
     return {{QStringLiteral("servers"),
-             QVariantMap{{QStringLiteral("web"), QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                                             {QStringLiteral("port"), QStringLiteral("8082")}}}}}};
+             QVariantMap{{QStringLiteral("web"),
+                          QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                      {QStringLiteral("port"), QStringLiteral("8082")}}}}}};
 }
 
 // Hooks that only count, so that the time measured is the runner's own.
-class CountingEngine : public Oxbell
-{
+class CountingEngine : public Oxbell {
 public:
     CountingEngine()
     {
@@ -61,18 +61,18 @@ public:
 
     void errorMessage(const QString&, bool) override { failed(); }
     bool promptRetry(const QString&) override { return false; }
-    void showStatus(const QString&) override {}
-    void alert(const QString&) override {}
-    void notifyNewVersion(const QString&, const QString&) override {}
-    void loginStateChanged(int) override {}
-    void coursesLoaded(const QJsonObject&) override {}
-    void showGradeResult(const QVariantMap&) override {}
+    void showStatus(const QString&) override { }
+    void alert(const QString&) override { }
+    void notifyNewVersion(const QString&, const QString&) override { }
+    void loginStateChanged(int) override { }
+    void coursesLoaded(const QJsonObject&) override { }
+    void showGradeResult(const QVariantMap&) override { }
     void scriptFailed() override { failed(); }
     void addFeedback(const QString&, const QString&) override { ++feedbackCount; }
-    void clearFeedback() override {}
+    void clearFeedback() override { }
     void gradingFinished() override { done->exit(0); }
-    void initCompleted() override {}
-    void requestProxyCredentials(QAuthenticator*) override {}
+    void initCompleted() override { }
+    void requestProxyCredentials(QAuthenticator*) override { }
 
 private:
     void failed()

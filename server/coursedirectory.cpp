@@ -28,8 +28,7 @@ QString quoted(const QString& text)
 }
 
 // Checks the catalogue while it fills the directory, and names the place of the first fault.
-class CourseDirectory::Reader
-{
+class CourseDirectory::Reader {
 public:
     Reader(const QString& root, CourseDirectory& into)
         : root(root)

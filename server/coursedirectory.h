@@ -37,19 +37,18 @@ struct Progress {
 struct Problem {
     ProblemKey key;
     QString displayName;
-    qint64 closeDate = 0;   // seconds since 1970 UTC; 0: self paced
-    int maxAttempts = 0;    // 0: no limit
+    qint64 closeDate = 0; // seconds since 1970 UTC; 0: self paced
+    int maxAttempts = 0; // 0: no limit
     double possible = 1;
-    QString initScript;     // relative to the course directory; empty: the problem has none
+    QString initScript; // relative to the course directory; empty: the problem has none
     QString gradingScript;
-    int previousStep = -1;  // in a multistep section, the index of the step before
+    int previousStep = -1; // in a multistep section, the index of the step before
 };
 
 // The courses that a course directory describes in its "catalogue.json", and the scripts of their
 // problems (read from disk on every download, so that staff can edit a script without a restart).
 // Read-only after load(), so any number of threads may use it.
-class CourseDirectory
-{
+class CourseDirectory {
 public:
     static const QString catalogueFileName;
 

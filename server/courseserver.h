@@ -17,18 +17,17 @@ class SSLServer;
 
 // The HTTPS course server: loads the course directory, the database and the keys, binds the
 // listening socket, then serves until stop() is called (from any thread).
-class CourseServer
-{
+class CourseServer {
 public:
     struct Options {
-        QString courses;            // course directory
-        QString database;           // SQLite file, created when missing
-        QString certificateChain;   // PEM: leaf first, then the intermediates
-        QString certificateKey;     // PEM private key of the leaf
-        QString sessionKey;         // PEM RSA private key of the key negotiation
+        QString courses; // course directory
+        QString database; // SQLite file, created when missing
+        QString certificateChain; // PEM: leaf first, then the intermediates
+        QString certificateKey; // PEM private key of the leaf
+        QString sessionKey; // PEM RSA private key of the key negotiation
         QString host = QStringLiteral("127.0.0.1");
-        int port = 9443;            // 0: any free port
-        bool faults = false;        // accept fault injection from loopback peers
+        int port = 9443; // 0: any free port
+        bool faults = false; // accept fault injection from loopback peers
         Routes::Settings version;
     };
 

@@ -44,8 +44,7 @@ CREATE TABLE submissions (
 )sql";
 
 // A prepared statement, finalised when it goes out of scope.
-class Statement
-{
+class Statement {
 public:
     Statement(sqlite3* db, const char* sql)
     {
@@ -79,7 +78,10 @@ public:
         sqlite3_bind_double(handle, ++bound, number);
         return *this;
     }
-    Statement& bind(const ProblemKey& key) { return bind(key.course).bind(key.week).bind(key.section).bind(key.problem); }
+    Statement& bind(const ProblemKey& key)
+    {
+        return bind(key.course).bind(key.week).bind(key.section).bind(key.problem);
+    }
 
     // SQLITE_ROW, SQLITE_DONE or an error code.
     int step() { return handle ? sqlite3_step(handle) : SQLITE_ERROR; }
@@ -115,11 +117,12 @@ bool Database::open(const QString& path, QString* error)
 {
     std::lock_guard<std::mutex> lock(mutex);
     sqlite3* handle = nullptr;
-    const int opened = sqlite3_open_v2(path.toUtf8().constData(), &handle,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int opened
+        = sqlite3_open_v2(path.toUtf8().constData(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     db.reset(handle);
     if (opened != SQLITE_OK) {
-        *error = path + QStringLiteral(": ") + QString::fromUtf8(handle ? sqlite3_errmsg(handle) : sqlite3_errstr(opened));
+        *error
+            = path + QStringLiteral(": ") + QString::fromUtf8(handle ? sqlite3_errmsg(handle) : sqlite3_errstr(opened));
         db.reset();
         return false;
     }
@@ -178,9 +181,9 @@ Database::UserChange Database::setUser(const QString& email, const QString& pass
         warn("looking up an account");
         return UserChange::Failed;
     }
-    Statement write(db.get(), found == SQLITE_ROW
-                        ? "UPDATE users SET salt = ?, hash = ?, iterations = ? WHERE email = ?"
-                        : "INSERT INTO users (salt, hash, iterations, email) VALUES (?, ?, ?, ?)");
+    Statement write(db.get(),
+                    found == SQLITE_ROW ? "UPDATE users SET salt = ?, hash = ?, iterations = ? WHERE email = ?"
+                                        : "INSERT INTO users (salt, hash, iterations, email) VALUES (?, ?, ?, ?)");
     write.bind(made.salt).bind(made.hash).bind(qint64(made.iterations)).bind(email);
     if (write.step() != SQLITE_DONE) {
         warn("writing an account");
@@ -215,8 +218,9 @@ qint64 Database::authenticate(const QString& email, const QString& password)
 bool Database::progress(qint64 user, std::map<ProblemKey, Progress>* out)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    Statement select(db.get(), "SELECT course, week, section, problem, attempts, earned, complete "
-                               "FROM grades WHERE user_id = ?");
+    Statement select(db.get(),
+                     "SELECT course, week, section, problem, attempts, earned, complete "
+                     "FROM grades WHERE user_id = ?");
     select.bind(user);
     int stepped;
     while ((stepped = select.step()) == SQLITE_ROW) {
@@ -238,11 +242,13 @@ bool Database::progressOf(qint64 user, const ProblemKey& key, Progress* out)
 
 bool Database::readProgress(qint64 user, const ProblemKey& key, Progress* out)
 {
-    Statement select(db.get(), "SELECT attempts, earned, complete FROM grades "
-                               "WHERE user_id = ? AND course = ? AND week = ? AND section = ? AND problem = ?");
+    Statement select(db.get(),
+                     "SELECT attempts, earned, complete FROM grades "
+                     "WHERE user_id = ? AND course = ? AND week = ? AND section = ? AND problem = ?");
     select.bind(user).bind(key);
     const int stepped = select.step();
-    *out = stepped == SQLITE_ROW ? Progress{int(select.integer(0)), select.real(1), select.integer(2) != 0} : Progress{};
+    *out
+        = stepped == SQLITE_ROW ? Progress{int(select.integer(0)), select.real(1), select.integer(2) != 0} : Progress{};
     if (stepped != SQLITE_ROW && stepped != SQLITE_DONE) {
         warn("reading a grade");
         return false;
@@ -281,10 +287,15 @@ Database::TurnIn Database::turnIn(qint64 user, const Problem& problem, const Pro
             return finish(TurnIn::StepLocked);
     }
 
-    Statement submission(db.get(), "INSERT INTO submissions (user_id, course, week, section, problem, "
-                                   "submitted_at, earned, complete, state) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    submission.bind(user).bind(problem.key).bind(QDateTime::currentSecsSinceEpoch()).bind(grade.earned)
-        .bind(qint64(grade.complete)).bind(QString::fromUtf8(state));
+    Statement submission(db.get(),
+                         "INSERT INTO submissions (user_id, course, week, section, problem, "
+                         "submitted_at, earned, complete, state) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    submission.bind(user)
+        .bind(problem.key)
+        .bind(QDateTime::currentSecsSinceEpoch())
+        .bind(grade.earned)
+        .bind(qint64(grade.complete))
+        .bind(QString::fromUtf8(state));
     if (submission.step() != SQLITE_DONE) {
         warn("recording an attempt");
         return finish(TurnIn::Failed);
@@ -292,9 +303,13 @@ Database::TurnIn Database::turnIn(qint64 user, const Problem& problem, const Pro
 
     const Progress updated{current.attempts + 1, std::max(current.earned, grade.earned),
                            current.complete || grade.complete};
-    Statement store(db.get(), "INSERT OR REPLACE INTO grades (user_id, course, week, section, problem, "
-                              "attempts, earned, complete) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
-    store.bind(user).bind(problem.key).bind(qint64(updated.attempts)).bind(updated.earned)
+    Statement store(db.get(),
+                    "INSERT OR REPLACE INTO grades (user_id, course, week, section, problem, "
+                    "attempts, earned, complete) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+    store.bind(user)
+        .bind(problem.key)
+        .bind(qint64(updated.attempts))
+        .bind(updated.earned)
         .bind(qint64(updated.complete));
     if (store.step() != SQLITE_DONE) {
         warn("recording a grade");

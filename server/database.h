@@ -14,8 +14,7 @@ struct sqlite3;
 // Accounts, grades and every turned-in attempt, in one SQLite file. One connection serves all
 // threads, one operation at a time; a turn-in checks and records in a single transaction, so
 // concurrent turn-ins never exceed a problem's attempts.
-class Database
-{
+class Database {
 public:
     enum class UserChange { Added, Updated, Failed };
     enum class TurnIn { Recorded, NoAttemptsLeft, StepLocked, Failed };

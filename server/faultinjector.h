@@ -8,16 +8,15 @@
 
 // A way to make a server fail on purpose, for tests of the client: the next N requests of a path
 // fail in a chosen way. Rules are used in the order they were added.
-class FaultInjector
-{
+class FaultInjector {
 public:
     struct Fault {
         enum class Kind {
-            Status,      // the HTTP status with a plain-text body
-            BadJson,     // a success whose (decrypted) body is not JSON
-            BadDecrypt,  // a success whose body is not ciphertext under the session key
-            Delay,       // the request is served after a pause
-            Drop,        // the connection closes before the reply is complete
+            Status, // the HTTP status with a plain-text body
+            BadJson, // a success whose (decrypted) body is not JSON
+            BadDecrypt, // a success whose body is not ciphertext under the session key
+            Delay, // the request is served after a pause
+            Drop, // the connection closes before the reply is complete
         };
         Kind kind = Kind::Status;
         int status = 500;

@@ -19,13 +19,13 @@ constexpr int proceed = -1;
 constexpr int failed = 1;
 constexpr int usageError = 2;
 
-const char* const usage =
-    "Usage: oxbell-server serve [--courses DIR] --db FILE [--cert CHAIN.pem] [--key KEY.pem]\n"
-    "                           [--session-key PRIVATE.pem] [--host ADDRESS] [--port N] [--faults]\n"
-    "                           [--client-version TEXT] [--client-url URL]\n"
-    "       oxbell-server add-user --db FILE --email ADDRESS [--password TEXT]\n"
-    "       oxbell-server check-courses [--courses DIR]\n"
-    "Run a command with --help for its options.\n";
+const char* const usage
+    = "Usage: oxbell-server serve [--courses DIR] --db FILE [--cert CHAIN.pem] [--key KEY.pem]\n"
+      "                           [--session-key PRIVATE.pem] [--host ADDRESS] [--port N] [--faults]\n"
+      "                           [--client-version TEXT] [--client-url URL]\n"
+      "       oxbell-server add-user --db FILE --email ADDRESS [--password TEXT]\n"
+      "       oxbell-server check-courses [--courses DIR]\n"
+      "Run a command with --help for its options.\n";
 
 void printError(const QString& text)
 {
@@ -91,7 +91,8 @@ int serve(const QStringList& arguments)
          QStringLiteral("127.0.0.1")},
         {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("N"),
          QStringLiteral("9443")},
-        {QStringLiteral("faults"), QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers.")},
+        {QStringLiteral("faults"),
+         QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers.")},
         {QStringLiteral("client-version"), QStringLiteral("Client version that /version announces; empty: none."),
          QStringLiteral("TEXT"), QStringLiteral("2.0")},
         {QStringLiteral("client-url"), QStringLiteral("Download address that /version announces; empty: none."),
@@ -240,8 +241,8 @@ int main(int argc, char* argv[])
         return addUser(arguments);
     if (command == QLatin1String("check-courses"))
         return checkCourses(arguments);
-    const bool help = command == QLatin1String("--help") || command == QLatin1String("-h")
-        || command == QLatin1String("help");
+    const bool help
+        = command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help");
     if (!help && !command.isEmpty())
         printError(QStringLiteral("unknown command %1").arg(command));
     std::fputs(usage, help ? stdout : stderr);

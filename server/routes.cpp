@@ -107,8 +107,9 @@ void Routes::install(httplib::Server& server)
         });
     }
     const auto unknown = [](const httplib::Request& request, httplib::Response& response) {
-        plainReply(response, 404, QStringLiteral("No such endpoint: %1 %2")
-                                      .arg(QString::fromStdString(request.method), pathOf(request)));
+        plainReply(
+            response, 404,
+            QStringLiteral("No such endpoint: %1 %2").arg(QString::fromStdString(request.method), pathOf(request)));
     };
     server.Get(".*", unknown);
     server.Post(".*", unknown);
@@ -123,7 +124,7 @@ void Routes::install(httplib::Server& server)
             // The path arrives percent-decoded; encoded again, it cannot break the log's lines.
             + QByteArray::fromStdString(request.path).toPercentEncoding("/!$&'()*+,;=:@") + ' '
             + QByteArray::number(response.status) + ' ' + QByteArray::number(qulonglong(response.body.size()))
-            + '\n';
+            + " (request " + QByteArray::number(qulonglong(request.body.size())) + ")\n";
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     });
 }
@@ -163,15 +164,14 @@ bool Routes::injectFault(const httplib::Request& request, httplib::Response& res
     case Kind::Drop:
         // The headers promise a body that never comes: the connection closes mid-reply.
         response.status = 200;
-        response.set_content_provider(
-            1024, cipherType, [](size_t, size_t, httplib::DataSink&) { return false; });
+        response.set_content_provider(1024, cipherType, [](size_t, size_t, httplib::DataSink&) { return false; });
         return true;
     }
     return false;
 }
 
-bool Routes::sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin,
-                       Session* session, QByteArray* token)
+bool Routes::sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin, Session* session,
+                       QByteArray* token)
 {
     const QByteArray cookie = cookieToken(request);
     if (cookie.isEmpty() || !sessions.find(cookie, session) || !session->hasKeys()) {
@@ -228,8 +228,9 @@ void Routes::negotiate(const httplib::Request& request, httplib::Response& respo
         QByteArray::AbortOnBase64DecodingErrors);
     if (message.size() != 1 || decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok
         || decoded.decoded.size() != (isIv ? ivLength : keyLength)) {
-        plainReply(response, 400,
-                   QStringLiteral("A negotiation message is {\"iv\": Base64 of 16 bytes} or {\"key\": Base64 of 32 bytes}"));
+        plainReply(
+            response, 400,
+            QStringLiteral("A negotiation message is {\"iv\": Base64 of 16 bytes} or {\"key\": Base64 of 32 bytes}"));
         return;
     }
 
@@ -353,30 +354,35 @@ void Routes::grade(const httplib::Request& request, httplib::Response& response)
         plainReply(response, 400, QStringLiteral("The result is not a JSON document: %1").arg(error.errorString()));
         return;
     }
-    const Grade earned = Grade::fromState(document.isObject() ? QJsonValue(document.object())
-                                                              : QJsonValue(document.array()),
-                                          problem->possible);
+    const Grade earned = Grade::fromState(
+        document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array()), problem->possible);
 
     Progress standing;
     QJsonArray feedback;
     if (turnIn) {
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         if (problem->closeDate > 0 && now > problem->closeDate) {
-            plainReply(response, 403, QStringLiteral("%1 closed on %2").arg(problem->displayName,
-                QDateTime::fromSecsSinceEpoch(problem->closeDate, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))));
+            plainReply(response, 403,
+                       QStringLiteral("%1 closed on %2")
+                           .arg(problem->displayName,
+                                QDateTime::fromSecsSinceEpoch(problem->closeDate, Qt::UTC)
+                                    .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"))));
             return;
         }
         const Problem* previous = problem->previousStep < 0 ? nullptr : &courses.problem(problem->previousStep);
-        switch (database.turnIn(session.user, *problem, previous ? &previous->key : nullptr, earned, state, &standing)) {
+        switch (
+            database.turnIn(session.user, *problem, previous ? &previous->key : nullptr, earned, state, &standing)) {
         case Database::TurnIn::Recorded:
             break;
         case Database::TurnIn::NoAttemptsLeft:
-            plainReply(response, 403, QStringLiteral("No attempts left: all %1 attempts of %2 are used")
-                                          .arg(QString::number(problem->maxAttempts), problem->displayName));
+            plainReply(response, 403,
+                       QStringLiteral("No attempts left: all %1 attempts of %2 are used")
+                           .arg(QString::number(problem->maxAttempts), problem->displayName));
             return;
         case Database::TurnIn::StepLocked:
-            plainReply(response, 403, QStringLiteral("%1 is locked: complete %2 first")
-                                          .arg(problem->displayName, previous->displayName));
+            plainReply(
+                response, 403,
+                QStringLiteral("%1 is locked: complete %2 first").arg(problem->displayName, previous->displayName));
             return;
         case Database::TurnIn::Failed:
             plainReply(response, 500, QStringLiteral("The grade could not be recorded"));
@@ -396,9 +402,9 @@ void Routes::grade(const httplib::Request& request, httplib::Response& response)
         }
         standing.earned = earned.earned;
         standing.complete = earned.complete;
-        feedback.append(QJsonArray{
-            QStringLiteral("Tested: %1 of %2 points").arg(points(earned.earned), points(problem->possible)),
-            QStringLiteral("A test is not recorded and uses no attempt.")});
+        feedback.append(
+            QJsonArray{QStringLiteral("Tested: %1 of %2 points").arg(points(earned.earned), points(problem->possible)),
+                       QStringLiteral("A test is not recorded and uses no attempt.")});
     }
     for (const QJsonValue& entry : earned.feedback)
         feedback.append(entry);

@@ -19,12 +19,11 @@ struct Response;
 
 // The course server's HTTP endpoints. Every body after the key negotiation is AES-256-CBC under the
 // session's key and IV, in both directions; error replies are plain text with an HTTP status.
-class Routes
-{
+class Routes {
 public:
     struct Settings {
-        QString clientVersion;  // "version" of /version; empty leaves the member out
-        QString clientUrl;      // "url" of /version; empty leaves the member out
+        QString clientVersion; // "version" of /version; empty leaves the member out
+        QString clientUrl; // "url" of /version; empty leaves the member out
     };
 
     // faults is null unless fault injection was asked for.

@@ -21,8 +21,7 @@ struct Session {
 
 // Thread-safe map from cookie tokens to sessions. Sessions idle for longer than the idle limit are
 // dropped, and the number of sessions is bounded (the least recently used goes first).
-class SessionStore
-{
+class SessionStore {
 public:
     using Clock = std::chrono::steady_clock;
 

@@ -40,9 +40,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
         // Qt's own worker threads (the network access manager's among them) may log too.
         const QMutexLocker locker(&logMutex);
         if (logStream) {
-            *logStream << QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss"))
-                       << levelTag(type) << '(' << context.file << ':' << context.line << ") " << message
-                       << Qt::endl;
+            *logStream << QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd hh:mm:ss")) << levelTag(type)
+                       << '(' << context.file << ':' << context.line << ") " << message << Qt::endl;
         }
     }
     if (type == QtFatalMsg)

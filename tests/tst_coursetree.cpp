@@ -51,8 +51,7 @@ const QVariantMap plainSectionMap{{"multistep", false}, {"problems", QVariantLis
 
 } // namespace
 
-class TestCourseTree : public QObject
-{
+class TestCourseTree : public QObject {
     Q_OBJECT
 
 private slots:
@@ -72,7 +71,8 @@ private slots:
         QFETCH(QStringList, keys);
         QFETCH(QStringList, texts);
         QJsonObject catalogue;
-        const QJsonArray weeks{QJsonObject{{"sections", QJsonArray{QJsonObject{{"problems", QJsonArray{QJsonObject()}}}}}}};
+        const QJsonArray weeks{
+            QJsonObject{{"sections", QJsonArray{QJsonObject{{"problems", QJsonArray{QJsonObject()}}}}}}};
         for (const QString& key : keys)
             catalogue.insert(key, weeks);
         const QList<QTreeWidgetItem*> courses = buildCourseTree(catalogue);
@@ -110,18 +110,26 @@ private slots:
         QTreeWidgetItem* plain = week->child(0);
         QCOMPARE(plain->text(0), QString("P"));
         QCOMPARE(plain->childCount(), 0);
-        const QVariantMap expected{{"display_name", "P"}, {"url_name", "p1"}, {"course", "o/c/r"},
-                                   {"week", "w1"}, {"section", "s1"}, {"problem", "p1"}, {"complete", true},
-                                   {"close_date", 1700000000.0}, {"tags", QVariantList{"x", 1.0}},
-                                   {"extra", QVariantMap{{"k", QVariant()}}}, {"none", QVariant()},
-                                   {"multistep", false}, {"problems", QVariantList()}};
+        const QVariantMap expected{{"display_name", "P"},
+                                   {"url_name", "p1"},
+                                   {"course", "o/c/r"},
+                                   {"week", "w1"},
+                                   {"section", "s1"},
+                                   {"problem", "p1"},
+                                   {"complete", true},
+                                   {"close_date", 1700000000.0},
+                                   {"tags", QVariantList{"x", 1.0}},
+                                   {"extra", QVariantMap{{"k", QVariant()}}},
+                                   {"none", QVariant()},
+                                   {"multistep", false},
+                                   {"problems", QVariantList()}};
         QCOMPARE(mapOf(plain), expected);
         QCOMPARE(mapOf(plain).value("close_date").userType(), int(QMetaType::Double));
 
         QTreeWidgetItem* step = week->child(1)->child(0);
         QCOMPARE(step->text(0), QString("S"));
         const QVariantMap stepMap{{"display_name", "S"}, {"course", "o/c/r"}, {"week", "w1"},
-                                  {"section", "s2"}, {"problem", ""}, {"complete", false}};
+                                  {"section", "s2"},     {"problem", ""},     {"complete", false}};
         QCOMPARE(mapOf(step), stepMap);
     }
 
@@ -131,20 +139,26 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QVariantMap>("map");
         QVariantMap second = plainSectionMap;
-        second.insert({{"display_name", "Second"}, {"url_name", "p2"}, {"course", "o/c/r"}, {"week", "w1"},
-                       {"section", "s"}, {"problem", "p2"}, {"complete", false}});
-        QTest::newRow("last problem stands")
-            << QByteArray(R"({"display_name": "S", "url_name": "s", "problems": [
+        second.insert({{"display_name", "Second"},
+                       {"url_name", "p2"},
+                       {"course", "o/c/r"},
+                       {"week", "w1"},
+                       {"section", "s"},
+                       {"problem", "p2"},
+                       {"complete", false}});
+        QTest::newRow("last problem stands") << QByteArray(R"({"display_name": "S", "url_name": "s", "problems": [
                    {"display_name": "First", "url_name": "p1", "complete": true, "only_first": 1},
                    {"display_name": "Second", "url_name": "p2", "complete": "yes"}]})")
-            << "Second" << second;
-        QTest::newRow("no problems") << QByteArray(R"({"display_name": "S", "problems": []})") << "S" << plainSectionMap;
-        QTest::newRow("problems not a list") << QByteArray(R"({"display_name": "S", "problems": 3})") << "S"
-                                             << plainSectionMap;
+                                             << "Second" << second;
+        QTest::newRow("no problems") << QByteArray(R"({"display_name": "S", "problems": []})") << "S"
+                                     << plainSectionMap;
+        QTest::newRow("problems not a list")
+            << QByteArray(R"({"display_name": "S", "problems": 3})") << "S" << plainSectionMap;
         QVariantMap empty = plainSectionMap;
         empty.insert({{"course", "o/c/r"}, {"week", "w1"}, {"section", ""}, {"problem", ""}, {"complete", false}});
         QTest::newRow("multistep not a bool") << QByteArray(R"({"display_name": "S", "multistep": "true",
-                                                  "problems": [7]})") << "" << empty;
+                                                  "problems": [7]})")
+                                              << "" << empty;
     }
     void plainSections()
     {
@@ -162,8 +176,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("problems");
         QTest::addColumn<QString>("enabled");
-        QTest::newRow("false true false") << QByteArray(R"([{"complete": false}, {"complete": true}, {"complete": false}])")
-                                          << "EDE";
+        QTest::newRow("false true false")
+            << QByteArray(R"([{"complete": false}, {"complete": true}, {"complete": false}])") << "EDE";
         QTest::newRow("only the predecessor counts")
             << QByteArray(R"([{"complete": true}, {"complete": false}, {"complete": false}, {"complete": true}, {}])")
             << "EEDDE";
@@ -175,7 +189,8 @@ private slots:
         QFETCH(QByteArray, problems);
         QFETCH(QString, enabled);
         const auto root = treeOf(catalogueWith(R"([{"display_name": "M", "url_name": "m", "multistep": true,
-                                                    "problems": )" + problems + "}]"));
+                                                    "problems": )"
+                                               + problems + "}]"));
         const QTreeWidgetItem* section = root->child(0)->child(0)->child(0);
         QCOMPARE(section->text(0), QString("M"));
         QCOMPARE(enabledPattern(section), enabled);
@@ -198,24 +213,30 @@ private slots:
         QTest::addColumn<QVariantMap>("fields");
         QTest::addColumn<QString>("alert");
         QTest::addColumn<QString>("enabled");
-        const QVariantMap full{{"attempts", 1.0}, {"max_attempts", 3.0}, {"earned", 0.5}, {"possible", 1.0},
-                               {"complete", true}, {"feedback", QVariantList()}};
-        const QVariantMap fullFields{{"attempts", "1"}, {"max_attempts", "3"}, {"earned", "0.5"},
-                                     {"possible", "1"}, {"complete", true}};
+        const QVariantMap full{{"attempts", 1.0}, {"max_attempts", 3.0}, {"earned", 0.5},
+                               {"possible", 1.0}, {"complete", true},    {"feedback", QVariantList()}};
+        const QVariantMap fullFields{
+            {"attempts", "1"}, {"max_attempts", "3"}, {"earned", "0.5"}, {"possible", "1"}, {"complete", true}};
         QVariantMap failed = full;
         failed.insert("complete", false);
         QVariantMap failedFields = fullFields;
         failedFields.insert("complete", false);
-        const QVariantMap emptyFields{{"attempts", ""}, {"max_attempts", ""}, {"earned", ""}, {"possible", ""},
-                                      {"complete", true}};
+        const QVariantMap emptyFields{
+            {"attempts", ""}, {"max_attempts", ""}, {"earned", ""}, {"possible", ""}, {"complete", true}};
 
-        QTest::newRow("unlocks next") << "B" << full << fullFields << "You can now move on to Step C" << "EEE";
-        QTest::newRow("next already open") << "A" << full << fullFields << "" << "EED";
-        QTest::newRow("last step") << "C" << full << fullFields << "" << "EED";
-        QTest::newRow("not complete") << "B" << failed << failedFields << "" << "EED";
+        QTest::newRow("unlocks next") << "B" << full << fullFields << "You can now move on to Step C"
+                                      << "EEE";
+        QTest::newRow("next already open") << "A" << full << fullFields << ""
+                                           << "EED";
+        QTest::newRow("last step") << "C" << full << fullFields << ""
+                                   << "EED";
+        QTest::newRow("not complete") << "B" << failed << failedFields << ""
+                                      << "EED";
         QTest::newRow("missing fields") << "B" << QVariantMap{{"complete", true}} << emptyFields
-                                        << "You can now move on to Step C" << "EEE";
-        QTest::newRow("plain section") << "Plain" << full << fullFields << "" << "EED";
+                                        << "You can now move on to Step C"
+                                        << "EEE";
+        QTest::newRow("plain section") << "Plain" << full << fullFields << ""
+                                       << "EED";
     }
     void merge()
     {
@@ -300,8 +321,8 @@ private slots:
 
     void depth()
     {
-        const QList<QTreeWidgetItem*> courses = buildCourseTree(parse(catalogueWith(
-            R"([{"multistep": true, "problems": [{}]}])")));
+        const QList<QTreeWidgetItem*> courses
+            = buildCourseTree(parse(catalogueWith(R"([{"multistep": true, "problems": [{}]}])")));
         QCOMPARE(itemDepth(courses.value(0)), 0);
         QTreeWidgetItem root;
         root.addChildren(courses);

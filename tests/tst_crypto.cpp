@@ -13,8 +13,7 @@
 
 #include <memory>
 
-class TestCrypto : public QObject
-{
+class TestCrypto : public QObject {
     Q_OBJECT
 
 private slots:
@@ -169,8 +168,9 @@ void TestCrypto::matchesOpensslTool()
     const QByteArray cipher = pair.encrypt(text);
     QCOMPARE(cipher, pair.encrypt(text.toUtf8()));
 
-    const QStringList cipherArguments{"enc", "-aes-256-cbc", "-K", QString::fromLatin1(pair.keyBytes().toHex()), "-iv",
-                                      QString::fromLatin1(pair.ivBytes().toHex())};
+    const QStringList cipherArguments{"enc", "-aes-256-cbc",
+                                      "-K",  QString::fromLatin1(pair.keyBytes().toHex()),
+                                      "-iv", QString::fromLatin1(pair.ivBytes().toHex())};
     const ProcessOutcome decrypted = openssl(cipherArguments + QStringList{"-d"}, cipher);
     QCOMPARE(decrypted.exitCode, 0);
     QCOMPARE(QString::fromUtf8(decrypted.standardOutput), text);

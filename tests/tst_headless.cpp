@@ -13,8 +13,7 @@ Q_DECLARE_METATYPE(PracticeServer::Fault)
 
 // The headless front end run as the real program against the practice server: one JSON document
 // on standard output, whatever happens.
-class TestHeadless : public QObject
-{
+class TestHeadless : public QObject {
     Q_OBJECT
 
 private slots:
@@ -36,36 +35,34 @@ private:
             const QList<PracticeServer::Fault>& faults = {});
 };
 
+using Kind = PracticeServer::FaultKind;
+
 namespace {
 // A course whose first problem has the given scripts (no init script when `init` is empty).
 bool writeCourse(const QString& dir, const QByteArray& grader, const QByteArray& init, bool withWeeks = true)
 {
-    QJsonObject problem{{"display_name", "Only problem"}, {"url_name", "only"}, {"close_date", 0},
-                        {"max_attempts", 0}, {"possible", 1}, {"grader", "grade.py"}};
+    QJsonObject problem{{"display_name", "Only problem"},
+                        {"url_name", "only"},
+                        {"close_date", 0},
+                        {"max_attempts", 0},
+                        {"possible", 1},
+                        {"grader", "grade.py"}};
     if (!init.isEmpty())
         problem.insert("init", "init.py");
-    const QJsonObject week{{"display_name", "Week 1"},
-                           {"url_name", "week1"},
-                           {"sections", QJsonArray{QJsonObject{{"display_name", "Only section"},
-                                                               {"url_name", "only"},
-                                                               {"problems", QJsonArray{problem}}}}}};
-    const QJsonObject catalogue{{"courses", QJsonObject{{"Test/HL101/2026_Fall", withWeeks ? QJsonArray{week} : QJsonArray{}}}}};
+    const QJsonObject week{
+        {"display_name", "Week 1"},
+        {"url_name", "week1"},
+        {"sections",
+         QJsonArray{
+             QJsonObject{{"display_name", "Only section"}, {"url_name", "only"}, {"problems", QJsonArray{problem}}}}}};
+    const QJsonObject catalogue{
+        {"courses", QJsonObject{{"Test/HL101/2026_Fall", withWeeks ? QJsonArray{week} : QJsonArray{}}}}};
     const auto write = [&](const QString& name, const QByteArray& contents) {
         QFile file(QDir(dir).filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
     };
     return write("catalogue.json", QJsonDocument(catalogue).toJson()) && write("grade.py", grader)
         && (init.isEmpty() || write("init.py", init));
-}
-
-PracticeServer::Fault fault(const QString& path, int status, const QString& body, int count = 1)
-{
-    PracticeServer::Fault fault;
-    fault.path = path;
-    fault.status = status;
-    fault.body = body;
-    fault.count = count;
-    return fault;
 }
 
 QStringList strings(const QJsonValue& value)
@@ -102,22 +99,24 @@ TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString&
     if (!home.isValid() || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
         return run;
     run.outcome = home.run(arguments);
+    // Stopped first, so the log holds the line of every request the server answered.
+    server.stop();
     run.serverLog = server.log();
     run.result = QJsonDocument::fromJson(run.outcome.standardOutput).object();
     return run;
 }
 
 // Exit status 0, and standard output is exactly one JSON object.
-#define VERIFY_ONE_DOCUMENT(run)                                                                                  \
-    do {                                                                                                          \
-        QVERIFY2((run).outcome.finished, (run).outcome.standardError.constData());                               \
-        QCOMPARE((run).outcome.exitStatus, QProcess::NormalExit);                                                 \
-        QCOMPARE((run).outcome.exitCode, 0);                                                                      \
-        QJsonParseError error;                                                                                    \
-        const QJsonDocument document = QJsonDocument::fromJson((run).outcome.standardOutput, &error);             \
-        QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),                                  \
-                 (run).outcome.standardOutput.constData());                                                       \
-        QCOMPARE(document.toJson(), (run).outcome.standardOutput);                                                \
+#define VERIFY_ONE_DOCUMENT(run)                                                                                       \
+    do {                                                                                                               \
+        QVERIFY2((run).outcome.finished, (run).outcome.standardError.constData());                                     \
+        QCOMPARE((run).outcome.exitStatus, QProcess::NormalExit);                                                      \
+        QCOMPARE((run).outcome.exitCode, 0);                                                                           \
+        QJsonParseError error;                                                                                         \
+        const QJsonDocument document = QJsonDocument::fromJson((run).outcome.standardOutput, &error);                  \
+        QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),                                       \
+                 (run).outcome.standardOutput.constData());                                                            \
+        QCOMPARE(document.toJson(), (run).outcome.standardOutput);                                                     \
     } while (false)
 
 void TestHeadless::initRunSucceeds()
@@ -157,7 +156,8 @@ void TestHeadless::bothOptionsRunTheInitScript()
     const Run result = run({"-headless-test", "-headless-init"});
     VERIFY_ONE_DOCUMENT(result);
     QCOMPARE(result.result.value("exitCode").toInt(-1), 0);
-    QVERIFY(strings(result.result.value("feedback")).contains("Setup checked\nTurn in this problem to record that your client works."));
+    QVERIFY(strings(result.result.value("feedback"))
+                .contains("Setup checked\nTurn in this problem to record that your client works."));
     QVERIFY(!result.serverLog.contains("POST /grade/"));
 }
 
@@ -178,32 +178,32 @@ void TestHeadless::failures_data()
         << QStringList{"-headless-test"} << feedbackThenStandardError << QByteArray() << none
         << QStringList{stderrPrefix} << false;
     QTest::newRow("init script writes to standard error and exits 0")
-        << QStringList{"-headless-init"} << passing << feedbackThenStandardError << none
-        << QStringList{stderrPrefix} << false;
+        << QStringList{"-headless-init"} << passing << feedbackThenStandardError << none << QStringList{stderrPrefix}
+        << false;
     QTest::newRow("a line that is not JSON")
         << QStringList{"-headless-test"} << QByteArray("print('hello there')\nimport time\ntime.sleep(30)\n")
         << QByteArray() << none << QStringList{"Internal error: malformed message from subprocess: "} << false;
-    QTest::newRow("script crashes")
-        << QStringList{"-headless-test"} << QByteArray("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
-        << QByteArray() << none
-        << QStringList{"Failed to grade assignment\nReason:\nThe process crashed some time after starting successfully."}
-        << false;
+    QTest::newRow("script crashes") << QStringList{"-headless-test"}
+                                    << QByteArray("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
+                                    << QByteArray() << none
+                                    << QStringList{"Failed to grade assignment\nReason:\nThe process crashed some time "
+                                                   "after starting successfully."}
+                                    << false;
     QTest::newRow("download fails")
         << QStringList{"-headless-test"} << passing << QByteArray()
-        << QList<PracticeServer::Fault>{fault("/download/*", 500, "scripts unavailable")}
+        << QList<PracticeServer::Fault>{PracticeServer::fault("/download/*", Kind::Status, 500, "scripts unavailable")}
         << QStringList{"Failed to grade assignment. Please try again.\n\nReason: scripts unavailable"} << false;
     QTest::newRow("grade post fails")
         << QStringList{"-headless-test"} << passing << QByteArray()
-        << QList<PracticeServer::Fault>{fault("/grade/*", 503, "grades unavailable")}
+        << QList<PracticeServer::Fault>{PracticeServer::fault("/grade/*", Kind::Status, 503, "grades unavailable")}
         << QStringList{"Failed to grade assignment. Please try again\n Reason: grades unavailable"} << false;
     const QString refused = QStringLiteral("Failed to login. Please try again.\n\nReason: account locked");
     QTest::newRow("login keeps being refused")
         << QStringList{"-headless-test"} << passing << QByteArray()
-        << QList<PracticeServer::Fault>{fault("/login", 401, "account locked", 10)}
+        << QList<PracticeServer::Fault>{PracticeServer::fault("/login", Kind::Status, 401, "account locked", 10)}
         << QStringList{refused, refused, refused} << false;
-    QTest::newRow("catalogue without weeks")
-        << QStringList{"-headless-test"} << QByteArray() << QByteArray() << none
-        << QStringList{"The course catalogue holds no problem to run"} << false;
+    QTest::newRow("catalogue without weeks") << QStringList{"-headless-test"} << QByteArray() << QByteArray() << none
+                                             << QStringList{"The course catalogue holds no problem to run"} << false;
 }
 
 void TestHeadless::failures()
@@ -233,7 +233,8 @@ void TestHeadless::failures()
 
 void TestHeadless::catalogueFailureEndsWithoutDocument()
 {
-    const Run result = run({"-headless-test"}, {}, {fault("/grades", 500, "catalogue unavailable")});
+    const Run result
+        = run({"-headless-test"}, {}, {PracticeServer::fault("/grades", Kind::Status, 500, "catalogue unavailable")});
     QVERIFY(result.outcome.finished);
     QCOMPARE(result.outcome.exitCode, 1);
     QVERIFY(result.outcome.standardOutput.isEmpty());

@@ -12,8 +12,7 @@
 #include <thread>
 #include <vector>
 
-class TestLog : public QObject
-{
+class TestLog : public QObject {
     Q_OBJECT
 
 private slots:
@@ -48,8 +47,7 @@ bool stampedBetween(const QString& line, const QDateTime& before, const QDateTim
 }
 
 // The test's own home while a log is open in this process, and its message handler kept aside.
-class LogHome
-{
+class LogHome {
 public:
     LogHome()
         : oldHome(qgetenv("HOME"))
@@ -148,7 +146,8 @@ void TestLog::runsAppendToOneFile()
     QCOMPARE(lines.size(), 4);
     QCOMPARE(lines[0], QStringLiteral("an earlier run"));
     QVERIFY(stampedBetween(lines[1], before, after));
-    QCOMPARE(lines[1].mid(stampLength), QStringLiteral("[Debug](%1:%2) first run 1").arg(QLatin1String(__FILE__)).arg(firstLine));
+    QCOMPARE(lines[1].mid(stampLength),
+             QStringLiteral("[Debug](%1:%2) first run 1").arg(QLatin1String(__FILE__)).arg(firstLine));
     QVERIFY(stampedBetween(lines[2], before, after));
     QCOMPARE(lines[2].mid(stampLength),
              QStringLiteral("[Warning](%1:%2) second run").arg(QLatin1String(__FILE__)).arg(secondLine));
@@ -175,7 +174,8 @@ void TestLog::messagesFromManyThreads()
 
     QFile file(home.logPath());
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QRegularExpression whole(stampPattern + QStringLiteral("\\[Warning\\]\\(.+:\\d+\\) thread \\d message \\d+$"));
+    const QRegularExpression whole(stampPattern
+                                   + QStringLiteral("\\[Warning\\]\\(.+:\\d+\\) thread \\d message \\d+$"));
     QSet<QString> seen;
     for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         QVERIFY2(whole.match(line).hasMatch(), qPrintable(line));
@@ -217,8 +217,9 @@ void TestLog::unopenableLogGoesToConsole()
     QCOMPARE(outcome.exitCode, 0);
     QVERIFY(QJsonDocument::fromJson(outcome.standardOutput).isObject());
     const QStringList errors = QString::fromUtf8(outcome.standardError).split(QLatin1Char('\n'));
-    QCOMPARE(errors.first(), QStringLiteral("Error opening log file ' \"%1\" '. All debug output redirected to console.")
-                                 .arg(home.logPath()));
+    QCOMPARE(errors.first(),
+             QStringLiteral("Error opening log file ' \"%1\" '. All debug output redirected to console.")
+                 .arg(home.logPath()));
     QVERIFY(errors.size() > 1 && errors[1].startsWith(QStringLiteral("Operating System: ")));
 }
 

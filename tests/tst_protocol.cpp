@@ -19,6 +19,8 @@
 
 using enginesession::waitForHook;
 
+using Kind = PracticeServer::FaultKind;
+
 namespace {
 const QString connecting = QStringLiteral("Connecting to Oxbell server...");
 const QString checking = QStringLiteral("Checking for updates...");
@@ -37,18 +39,6 @@ bool firstErrorIsFatal(const TestEngine& engine)
     return !errors.isEmpty() && errors.first().arguments.value(1).toBool();
 }
 
-PracticeServer::Fault fault(const QString& path, PracticeServer::FaultKind kind, int status = 500,
-                           const QString& body = {}, int delayMs = 0)
-{
-    PracticeServer::Fault fault;
-    fault.path = path;
-    fault.kind = kind;
-    fault.status = status;
-    fault.body = body;
-    fault.delayMs = delayMs;
-    return fault;
-}
-
 // A loopback port that nothing listens on.
 int closedPort()
 {
@@ -58,8 +48,7 @@ int closedPort()
 }
 }
 
-class ProtocolTest : public QObject
-{
+class ProtocolTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -102,8 +91,7 @@ void ProtocolTest::handshake()
     TestEngine engine;
     QVERIFY(enginesession::start(engine, server.url()));
 
-    QCOMPARE(engine.hookNames(),
-             QStringList({"showStatus", "showStatus", "showStatus", "loginStateChanged"}));
+    QCOMPARE(engine.hookNames(), QStringList({"showStatus", "showStatus", "showStatus", "loginStateChanged"}));
     QCOMPARE(engine.callsOf("showStatus").at(0).arguments.value(0).toString(), connecting);
     QCOMPARE(engine.callsOf("showStatus").at(1).arguments.value(0).toString(), checking);
     QCOMPARE(engine.callsOf("showStatus").at(2).arguments.value(0).toString(), ready);
@@ -137,7 +125,8 @@ void ProtocolTest::versionCheck()
 
     PracticeServer versionServer;
     PracticeServer::Options options;
-    options.extraArguments = QStringList{"--client-version", serverVersion, "--client-url", "https://example.invalid/new"};
+    options.extraArguments
+        = QStringList{"--client-version", serverVersion, "--client-url", "https://example.invalid/new"};
     QVERIFY2(versionServer.start(options), qPrintable(versionServer.errorString()));
 
     TestEngine engine;
@@ -152,7 +141,7 @@ void ProtocolTest::versionCheck()
 
 void ProtocolTest::versionNotJson()
 {
-    QVERIFY(server.injectFault(fault("/version", PracticeServer::FaultKind::BadJson)));
+    QVERIFY(server.injectFault(PracticeServer::fault("/version", Kind::BadJson)));
     TestEngine engine;
     QVERIFY(enginesession::start(engine, server.url(), false));
     QVERIFY(waitForHook(engine, "loginStateChanged"));
@@ -167,8 +156,7 @@ void ProtocolTest::negotiationFailures_data()
     QTest::addColumn<bool>("keyStep");
     QTest::addColumn<QString>("prefix");
 
-    QTest::newRow("IV") << false
-                        << "Failed to establish connection to server (IV). Please restart client.\n\nReason: ";
+    QTest::newRow("IV") << false << "Failed to establish connection to server (IV). Please restart client.\n\nReason: ";
     QTest::newRow("key") << true
                          << "Failed to establish connection to server (Key). Please restart client.\n\nReason: ";
 }
@@ -182,10 +170,10 @@ void ProtocolTest::negotiationFailures()
     TestEngine engine;
     if (keyStep) {
         QVERIFY(enginesession::start(engine, server.url()));
-        QVERIFY(server.injectFault(fault("/negotiate", PracticeServer::FaultKind::Status, 500, body)));
+        QVERIFY(server.injectFault(PracticeServer::fault("/negotiate", Kind::Status, 500, body)));
         engine.negotiateKey();
     } else {
-        QVERIFY(server.injectFault(fault("/negotiate", PracticeServer::FaultKind::Status, 500, body)));
+        QVERIFY(server.injectFault(PracticeServer::fault("/negotiate", Kind::Status, 500, body)));
         QVERIFY(enginesession::start(engine, server.url(), false));
     }
     QVERIFY(waitForHook(engine, "errorMessage"));
@@ -242,12 +230,13 @@ void ProtocolTest::tlsChains()
     QList<QSslError> reported;
     connect(engine.network, &QNetworkAccessManager::sslErrors, this,
             [&](QNetworkReply*, const QList<QSslError>& errors) { reported += errors; });
-    QVERIFY(QTest::qWaitFor([&] { return engine.called("loginStateChanged") || engine.called("errorMessage"); },
-                            30000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return engine.called("loginStateChanged") || engine.called("errorMessage"); }, 30000));
 
     if (accepted) {
         QVERIFY2(!engine.called("errorMessage"), qPrintable(firstError(engine)));
-        const QList<QSslCertificate> intermediate = QSslCertificate::fromPath(QStringLiteral(OXBELL_PKI_DIR "/intermediate.pem"));
+        const QList<QSslCertificate> intermediate
+            = QSslCertificate::fromPath(QStringLiteral(OXBELL_PKI_DIR "/intermediate.pem"));
         QCOMPARE(intermediate.size(), 1);
         // Every request of the session reports the same single, expected error.
         QVERIFY(!reported.isEmpty());
@@ -285,8 +274,9 @@ void ProtocolTest::caFileMissingOrEmpty()
         ca.write("not a certificate\n");
     }
 
-    const ProcessOutcome outcome = runProcess(copy, {QStringLiteral("--child"), QStringLiteral("session"), server.url()},
-                                              QProcessEnvironment::systemEnvironment());
+    const ProcessOutcome outcome
+        = runProcess(copy, {QStringLiteral("--child"), QStringLiteral("session"), server.url()},
+                     QProcessEnvironment::systemEnvironment());
     QVERIFY2(outcome.finished && outcome.exitStatus == QProcess::NormalExit && outcome.exitCode == 0,
              outcome.standardError.constData());
     const QString report = QString::fromUtf8(outcome.standardOutput);
@@ -307,7 +297,7 @@ void ProtocolTest::cancelledReplyIsSwallowed()
     TestEngine engine;
     QVERIFY(enginesession::start(engine, server.url()));
     QVERIFY(enginesession::login(engine, PracticeServer::studentEmail, PracticeServer::studentPassword));
-    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind::Delay, 200, {}, 1000)));
+    QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind::Delay, 200, {}, 1, 1000)));
 
     engine.loadCourses();
     QCOMPARE(engine.pendingReplies.size(), 1);

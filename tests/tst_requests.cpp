@@ -14,20 +14,11 @@
 
 using enginesession::waitForHook;
 
+using Kind = PracticeServer::FaultKind;
+
 namespace {
 const QString demoCourse = QStringLiteral("OxbellX/DB101/2026_Fall");
 const QString warmupPath = QStringLiteral("OxbellX/DB101/2026_Fall/week0/warmup/setup");
-
-PracticeServer::Fault fault(const QString& path, PracticeServer::FaultKind kind, int status = 500,
-                            const QString& body = {})
-{
-    PracticeServer::Fault fault;
-    fault.path = path;
-    fault.kind = kind;
-    fault.status = status;
-    fault.body = body;
-    return fault;
-}
 
 QString lastError(const TestEngine& engine)
 {
@@ -43,8 +34,7 @@ QStringList namesFrom(const TestEngine& engine, const QString& hook)
 }
 }
 
-class RequestsTest : public QObject
-{
+class RequestsTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -111,8 +101,8 @@ void RequestsTest::login_data()
     QTest::newRow("accepted") << PracticeServer::studentPassword << 0 << 1 << QString();
     QTest::newRow("wrong password") << "not the password" << 0 << 2
                                     << "Failed to login. Please try again.\n\nReason: Wrong e-mail address or password";
-    QTest::newRow("refused with an empty body") << PracticeServer::studentPassword << 401 << 2
-                                                << "Failed to login. Please try again.\n\nReason: ";
+    QTest::newRow("refused with an empty body")
+        << PracticeServer::studentPassword << 401 << 2 << "Failed to login. Please try again.\n\nReason: ";
 }
 
 void RequestsTest::login()
@@ -123,14 +113,14 @@ void RequestsTest::login()
     QFETCH(QString, message);
 
     if (faultStatus)
-        QVERIFY(server.injectFault(fault("/login", PracticeServer::FaultKind::Status, faultStatus)));
+        QVERIFY(server.injectFault(PracticeServer::fault("/login", Kind::Status, faultStatus)));
     const int before = engine->calls.size();
     engine->login(PracticeServer::studentEmail, password);
     QCOMPARE(engine->requestState, int(LoggingIn));
     QVERIFY(waitForHook(*engine, "loginStateChanged", 2));
 
-    const QStringList expected = message.isEmpty() ? QStringList{"loginStateChanged"}
-                                                   : QStringList{"errorMessage", "loginStateChanged"};
+    const QStringList expected
+        = message.isEmpty() ? QStringList{"loginStateChanged"} : QStringList{"errorMessage", "loginStateChanged"};
     QCOMPARE(engine->hookNames().mid(before), expected);
     QCOMPARE(engine->callsOf("loginStateChanged").last().arguments.value(0).toInt(), state);
     if (!message.isEmpty())
@@ -153,9 +143,18 @@ void RequestsTest::catalogue()
     const QVariantMap catalogue = engine->callsOf("coursesLoaded").first().arguments.value(0).toMap();
     QVERIFY(catalogue.contains("status"));
     QVERIFY(catalogue.contains(demoCourse));
-    const QVariantMap firstProblem = catalogue.value(demoCourse).toList().value(0).toMap()
-                                         .value("sections").toList().value(0).toMap()
-                                         .value("problems").toList().value(0).toMap();
+    const QVariantMap firstProblem = catalogue.value(demoCourse)
+                                         .toList()
+                                         .value(0)
+                                         .toMap()
+                                         .value("sections")
+                                         .toList()
+                                         .value(0)
+                                         .toMap()
+                                         .value("problems")
+                                         .toList()
+                                         .value(0)
+                                         .toMap();
     QCOMPARE(firstProblem.value("url_name").toString(), QStringLiteral("setup"));
     QVERIFY(firstProblem.contains("attempts"));
     QCOMPARE(engine->requestState, int(Idle));
@@ -164,7 +163,7 @@ void RequestsTest::catalogue()
 void RequestsTest::catalogueRetried()
 {
     QVERIFY(loggedIn());
-    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind::Status, 503, "catalogue is busy")));
+    QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind::Status, 503, "catalogue is busy")));
     engine->retryAnswers = {true};
     const int before = engine->calls.size();
     engine->loadCourses();
@@ -181,7 +180,7 @@ void RequestsTest::catalogueRetried()
 void RequestsTest::catalogueRetryRefusedEndsTheProgram()
 {
     QVERIFY(loggedIn());
-    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind::Status, 500, "down")));
+    QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind::Status, 500, "down")));
     engine->loadCourses();
     QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(99); });
     QCOMPARE(QCoreApplication::exec(), 1);
@@ -192,15 +191,15 @@ void RequestsTest::catalogueRetryRefusedEndsTheProgram()
 void RequestsTest::catalogueMalformed_data()
 {
     QTest::addColumn<int>("kind");
-    QTest::newRow("not JSON") << int(PracticeServer::FaultKind::BadJson);
-    QTest::newRow("does not decrypt") << int(PracticeServer::FaultKind::BadDecrypt);
+    QTest::newRow("not JSON") << int(Kind::BadJson);
+    QTest::newRow("does not decrypt") << int(Kind::BadDecrypt);
 }
 
 void RequestsTest::catalogueMalformed()
 {
     QFETCH(int, kind);
     QVERIFY(loggedIn());
-    QVERIFY(server.injectFault(fault("/grades", PracticeServer::FaultKind(kind))));
+    QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind(kind))));
     engine->loadCourses();
     QVERIFY(waitForHook(*engine, "coursesLoaded"));
 
@@ -241,7 +240,8 @@ void RequestsTest::scriptRunsThroughToTheGrade()
     QVERIFY(namesFrom(*engine, "clearFeedback").contains("addFeedback"));
     QCOMPARE(engine->runState, 0);
     QCOMPARE(engine->requestState, int(Idle));
-    QVERIFY2(server.log().contains(request.toUtf8()), server.log().constData());
+    // The server writes a request's log line once the reply is out.
+    QTRY_VERIFY2(server.log().contains(request.toUtf8()), server.log().constData());
 
     if (!init) {
         const QVariantMap result = engine->callsOf("showGradeResult").first().arguments.value(0).toMap();
@@ -269,7 +269,7 @@ void RequestsTest::downloadFailures_data()
                           << "Failed to test assignment. Please try again.\n\nReason: script store is down";
     QTest::newRow("unknown problem") << false << true << false
                                      << "Failed to test assignment. Please try again.\n\nReason: No such problem: "
-                                            + demoCourse + "/week0/warmup/nothing-here";
+            + demoCourse + "/week0/warmup/nothing-here";
 }
 
 void RequestsTest::downloadFailures()
@@ -281,7 +281,7 @@ void RequestsTest::downloadFailures()
 
     QVERIFY(loggedIn());
     if (injected)
-        QVERIFY(server.injectFault(fault("/download/*", PracticeServer::FaultKind::Status, 500, "script store is down")));
+        QVERIFY(server.injectFault(PracticeServer::fault("/download/*", Kind::Status, 500, "script store is down")));
     std::unique_ptr<QTreeWidgetItem> item(
         injected ? enginesession::demoWarmupItem()
                  : enginesession::problemItem(demoCourse, "week0", "warmup", "nothing-here"));
@@ -352,10 +352,10 @@ void RequestsTest::gradePostFailures()
 
     QVERIFY(loggedIn());
     if (injected)
-        QVERIFY(server.injectFault(fault("/grade/*", PracticeServer::FaultKind::Status, 403, "grading is closed")));
-    std::unique_ptr<QTreeWidgetItem> item(
-        problem == QLatin1String("closed") ? enginesession::problemItem(demoCourse, "week1", "early", "deadline")
-                                           : enginesession::demoWarmupItem());
+        QVERIFY(server.injectFault(PracticeServer::fault("/grade/*", Kind::Status, 403, "grading is closed")));
+    std::unique_ptr<QTreeWidgetItem> item(problem == QLatin1String("closed")
+                                              ? enginesession::problemItem(demoCourse, "week1", "early", "deadline")
+                                              : enginesession::demoWarmupItem());
     engine->scriptState = QJsonDocument(QJsonObject{{"checks", QJsonArray()}});
     engine->testMode = testMode;
     engine->runState = 2;
@@ -383,6 +383,9 @@ void RequestsTest::gradePostBeforeAnyState()
     QVERIFY2(lastError(*engine).startsWith(
                  "Failed to test assignment. Please try again\n Reason: The result is not a JSON document"),
              qPrintable(lastError(*engine)));
+    const auto lastLogLine = [this] { return server.log().trimmed().split('\n').last(); };
+    QTRY_VERIFY2(lastLogLine().contains("POST /grade/" + warmupPath.toUtf8() + "/1 400 "), server.log().constData());
+    QVERIFY2(lastLogLine().endsWith("(request 16)"), lastLogLine().constData());
 }
 
 int main(int argc, char** argv)

@@ -55,13 +55,13 @@ QString malformed(const QByteArray& line)
     QJsonParseError error;
     QJsonDocument::fromJson(line, &error);
     return QStringLiteral("Internal error: malformed message from subprocess: ") + error.errorString()
-           + QString::fromUtf8(line);
+        + QString::fromUtf8(line);
 }
 
 QString noType(const QString& line)
 {
     return QStringLiteral("errorMessage(Internal error: malformed message from subprocess: no 'type' field: ") + line
-           + QStringLiteral(" | false)");
+        + QStringLiteral(" | false)");
 }
 
 const QString stderrText = QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the "
@@ -69,8 +69,7 @@ const QString stderrText = QStringLiteral("Unexpected output on standard error: 
 
 } // namespace
 
-class TstRunner : public QObject
-{
+class TstRunner : public QObject {
     Q_OBJECT
 
 private slots:
@@ -104,11 +103,11 @@ void TstRunner::init()
 {
     engine = std::make_unique<TestEngine>();
     engine->interpreterPath = appDir() + QStringLiteral("/pypy/bin/pypy");
-    engine->userSettings = QVariantMap{
-        {QStringLiteral("servers"),
-         QVariantMap{{QStringLiteral("web"),
-                      QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                  {QStringLiteral("port"), QStringLiteral("8082")}}}}}};
+    engine->userSettings
+        = QVariantMap{{QStringLiteral("servers"),
+                       QVariantMap{{QStringLiteral("web"),
+                                    QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                                {QStringLiteral("port"), QStringLiteral("8082")}}}}}};
 }
 
 void TstRunner::cleanup()
@@ -161,30 +160,35 @@ void TstRunner::scriptFileGoesWithItsRun()
 void TstRunner::childEnvironment()
 {
     qputenv("PYTHONPATH", "/inherited/python/path");
-    QVERIFY(runToEnd(*engine, "import json, os, sys\nfrom oxbell import feedback\n"
-                              "feedback(os.environ['PYTHONPATH'], os.getcwd())\n"
-                              "feedback(json.dumps(sys.argv[1:]), '')\n"));
-    QCOMPARE(trace(*engine), QStringList({"clearFeedback()",
-                                          "addFeedback(" + appDir() + " | " + QFileInfo(appDir()).canonicalFilePath() + ")",
-                                          "addFeedback([] | )", "gradingFinished()"}));
+    QVERIFY(runToEnd(*engine,
+                     "import json, os, sys\nfrom oxbell import feedback\n"
+                     "feedback(os.environ['PYTHONPATH'], os.getcwd())\n"
+                     "feedback(json.dumps(sys.argv[1:]), '')\n"));
+    QCOMPARE(trace(*engine),
+             QStringList({"clearFeedback()",
+                          "addFeedback(" + appDir() + " | " + QFileInfo(appDir()).canonicalFilePath() + ")",
+                          "addFeedback([] | )", "gradingFinished()"}));
 }
 
 void TstRunner::serversOnStandardInput()
 {
     const QVariantMap servers{
-        {QStringLiteral("web"), QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                            {QStringLiteral("port"), QStringLiteral("8082")}}},
-        {QStringLiteral("base de données"), QVariantMap{{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-                                                        {QStringLiteral("port"), 27017}}}};
+        {QStringLiteral("web"),
+         QVariantMap{{QStringLiteral("address"), QStringLiteral("localhost")},
+                     {QStringLiteral("port"), QStringLiteral("8082")}}},
+        {QStringLiteral("base de données"),
+         QVariantMap{{QStringLiteral("address"), QStringLiteral("127.0.0.1")}, {QStringLiteral("port"), 27017}}}};
     engine->userSettings = QVariantMap{{QStringLiteral("servers"), servers},
                                        {QStringLiteral("proxy"), QVariantMap{{QStringLiteral("hostname"), "p"}}}};
 
     // The raw document, read to end of file, comes back as hex.
-    QVERIFY(runToEnd(*engine, "PK = 0\nimport sys\ndata = sys.stdin.buffer.read()\n"
-                              "sys.stdout.write('{\"type\": \"feedback\", \"summary\": \"%s\"}\\n' % data.hex())\n"));
-    const QByteArray expected =
-        QJsonDocument(QJsonObject{{QStringLiteral("servers"), QJsonObject::fromVariantMap(servers)}}).toJson();
-    QCOMPARE(engine->callsOf("addFeedback").value(0).arguments.value(0).toString(), QString::fromLatin1(expected.toHex()));
+    QVERIFY(runToEnd(*engine,
+                     "PK = 0\nimport sys\ndata = sys.stdin.buffer.read()\n"
+                     "sys.stdout.write('{\"type\": \"feedback\", \"summary\": \"%s\"}\\n' % data.hex())\n"));
+    const QByteArray expected
+        = QJsonDocument(QJsonObject{{QStringLiteral("servers"), QJsonObject::fromVariantMap(servers)}}).toJson();
+    QCOMPARE(engine->callsOf("addFeedback").value(0).arguments.value(0).toString(),
+             QString::fromLatin1(expected.toHex()));
 
     engine->calls.clear();
     QVERIFY(runToEnd(*engine, "import json\nfrom oxbell import feedback\nfeedback(json.dumps(servers), '')\n"));
@@ -204,13 +208,15 @@ void TstRunner::messages_data()
 
     QTest::newRow("two messages in one write")
         << false << false
-        << head + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\", \"detail\": \"b\"}\\n"
-                  "{\"type\": \"feedback\", \"summary\": \"c\"}\\n')\n"
+        << head
+            + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\", \"detail\": \"b\"}\\n"
+              "{\"type\": \"feedback\", \"summary\": \"c\"}\\n')\n"
         << QStringList{"clearFeedback()", "addFeedback(a | b)", "addFeedback(c | )", "gradingFinished()"};
     QTest::newRow("one message in two writes")
         << false << false
-        << head + "os.write(1, b'{\"type\": \"feedback\", \"sum')\ntime.sleep(0.3)\n"
-                  "os.write(1, b'mary\": \"\\xc3\\xa9t\\xc3\\xa9\"}\\n')\n"
+        << head
+            + "os.write(1, b'{\"type\": \"feedback\", \"sum')\ntime.sleep(0.3)\n"
+              "os.write(1, b'mary\": \"\\xc3\\xa9t\\xc3\\xa9\"}\\n')\n"
         << QStringList{"clearFeedback()", QStringLiteral("addFeedback(été | )"), "gradingFinished()"};
     QTest::newRow("last line without line feed is never read")
         << false << false
@@ -218,30 +224,31 @@ void TstRunner::messages_data()
         << QStringList{"clearFeedback()", "addFeedback(a | )", "gradingFinished()"};
 
     // A line that is not JSON ends the run: the child is killed (it would hang) and nothing after it is read.
-    QTest::newRow("blank line")
-        << false << false << head + "os.write(1, b'\\n{\"type\": \"feedback\", \"summary\": \"later\"}\\n')\n" + hang
-        << QStringList{"clearFeedback()", "errorMessage(" + malformed("\n") + " | true)", "scriptFailed()"};
-    QTest::newRow("not JSON")
-        << false << false
-        << head + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\"}\\nnot json\\n')\n" + hang
-        << QStringList{"clearFeedback()", "addFeedback(a | )", "errorMessage(" + malformed("not json\n") + " | true)",
-                       "scriptFailed()"};
+    QTest::newRow("blank line") << false << false
+                                << head + "os.write(1, b'\\n{\"type\": \"feedback\", \"summary\": \"later\"}\\n')\n"
+            + hang << QStringList{"clearFeedback()", "errorMessage(" + malformed("\n") + " | true)", "scriptFailed()"};
+    QTest::newRow("not JSON") << false << false
+                              << head + "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"a\"}\\nnot json\\n')\n"
+            + hang
+                              << QStringList{"clearFeedback()", "addFeedback(a | )",
+                                             "errorMessage(" + malformed("not json\n") + " | true)", "scriptFailed()"};
 
-    QTest::newRow("array and unknown types go on")
-        << false << false
-        << head + "os.write(1, b'[1, 2]\\n{\"type\": \"Feedback\"}\\n{\"type\": \"state\"}\\n"
-                  "{\"type\": \"feedback\", \"summary\": \"a\"}\\n')\n"
-        << QStringList{"clearFeedback()",
-                       noType("[1, 2]\n"),
-                       noType("{\"type\": \"Feedback\"}\n"),
-                       noType("{\"type\": \"state\"}\n"),
-                       "addFeedback(a | )",
-                       "gradingFinished()"};
+    QTest::newRow("array and unknown types go on") << false << false
+                                                   << head
+            + "os.write(1, b'[1, 2]\\n{\"type\": \"Feedback\"}\\n{\"type\": \"state\"}\\n"
+              "{\"type\": \"feedback\", \"summary\": \"a\"}\\n')\n"
+                                                   << QStringList{"clearFeedback()",
+                                                                  noType("[1, 2]\n"),
+                                                                  noType("{\"type\": \"Feedback\"}\n"),
+                                                                  noType("{\"type\": \"state\"}\n"),
+                                                                  "addFeedback(a | )",
+                                                                  "gradingFinished()"};
 
     const QByteArray failed = "from oxbell import failed\nfailed('no web server')\n";
     QTest::newRow("failed in an init run")
         << true << false << failed
-        << QStringList{"clearFeedback()", "errorMessage(Failed to initialize assignment\nReason:\nno web server | false)",
+        << QStringList{"clearFeedback()",
+                       "errorMessage(Failed to initialize assignment\nReason:\nno web server | false)",
                        "initCompleted()"};
     QTest::newRow("failed in a test run")
         << false << true << failed
@@ -287,23 +294,26 @@ void TstRunner::moduleHelpers()
     const auto server = [](const QVariant& port) {
         return QVariantMap{{QStringLiteral("address"), QStringLiteral("127.0.0.1")}, {QStringLiteral("port"), port}};
     };
-    engine->userSettings = QVariantMap{
-        {QStringLiteral("servers"), QVariantMap{{QStringLiteral("web"), server(QString::number(listening.serverPort()))},
-                                                {QStringLiteral("db"), server(closedPort)},
-                                                {QStringLiteral("bad"), server(QStringLiteral("eighty"))}}}};
+    engine->userSettings
+        = QVariantMap{{QStringLiteral("servers"),
+                       QVariantMap{{QStringLiteral("web"), server(QString::number(listening.serverPort()))},
+                                   {QStringLiteral("db"), server(closedPort)},
+                                   {QStringLiteral("bad"), server(QStringLiteral("eighty"))}}}};
 
-    QVERIFY(runToEnd(*engine, "from oxbell import Grader, address, reachable\n"
-                              "grader = Grader()\n"
-                              "grader.check('web', reachable('web')[0], 2)\n"
-                              "up, why = reachable('db', timeout=1)\n"
-                              "grader.check('db', up, 1, why)\n"
-                              "grader.check('bad port', address('bad') is None, 0.5)\n"
-                              "grader.check('unknown', reachable('mail')[0])\n"
-                              "grader.finish()\n"));
+    QVERIFY(runToEnd(*engine,
+                     "from oxbell import Grader, address, reachable\n"
+                     "grader = Grader()\n"
+                     "grader.check('web', reachable('web')[0], 2)\n"
+                     "up, why = reachable('db', timeout=1)\n"
+                     "grader.check('db', up, 1, why)\n"
+                     "grader.check('bad port', address('bad') is None, 0.5)\n"
+                     "grader.check('unknown', reachable('mail')[0])\n"
+                     "grader.finish()\n"));
 
     const QStringList hooks = trace(*engine);
     QCOMPARE(hooks.value(1), QStringLiteral("addFeedback(web: passed | )"));
-    QVERIFY2(hooks.value(2).startsWith(QStringLiteral("addFeedback(db: failed | 127.0.0.1:%1 is not reachable").arg(closedPort)),
+    QVERIFY2(hooks.value(2).startsWith(
+                 QStringLiteral("addFeedback(db: failed | 127.0.0.1:%1 is not reachable").arg(closedPort)),
              qPrintable(hooks.value(2)));
     QCOMPARE(hooks.value(3), QStringLiteral("addFeedback(bad port: passed | )"));
     QCOMPARE(hooks.value(4), QStringLiteral("addFeedback(unknown: failed | )"));
@@ -311,8 +321,7 @@ void TstRunner::moduleHelpers()
 
     const QJsonArray checks = engine->scriptState.object().value(QStringLiteral("checks")).toArray();
     QCOMPARE(checks.size(), 4);
-    QCOMPARE(checks.at(0).toObject(),
-             QJsonObject({{"name", "web"}, {"passed", true}, {"points", 2}, {"detail", ""}}));
+    QCOMPARE(checks.at(0).toObject(), QJsonObject({{"name", "web"}, {"passed", true}, {"points", 2}, {"detail", ""}}));
     QCOMPARE(checks.at(1).toObject().value("passed"), QJsonValue(false));
     QCOMPARE(checks.at(2).toObject().value("points"), QJsonValue(0.5));
 }
@@ -332,12 +341,11 @@ void TstRunner::endOfRun_data()
         << true << complain
         << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()",
                        "initCompleted()"};
-    QTest::newRow("standard error starting with NUL")
-        << false << QByteArray("import os\nos.write(2, b'\\x00hidden')\n")
-        << QStringList{"clearFeedback()", "gradingFinished()"};
-    QTest::newRow("exit code 1")
-        << false << QByteArray("from oxbell import feedback\nfeedback('a')\nraise SystemExit(1)\n")
-        << QStringList{"clearFeedback()", "addFeedback(a | )", "scriptFailed()"};
+    QTest::newRow("standard error starting with NUL") << false << QByteArray("import os\nos.write(2, b'\\x00hidden')\n")
+                                                      << QStringList{"clearFeedback()", "gradingFinished()"};
+    QTest::newRow("exit code 1") << false
+                                 << QByteArray("from oxbell import feedback\nfeedback('a')\nraise SystemExit(1)\n")
+                                 << QStringList{"clearFeedback()", "addFeedback(a | )", "scriptFailed()"};
     QTest::newRow("exit code 1 in an init run")
         << true << QByteArray("raise SystemExit(1)\n") << QStringList{"clearFeedback()", "scriptFailed()"};
     QTest::newRow("init succeeds") << true << QByteArray() << QStringList{"clearFeedback()", "initCompleted()"};
@@ -385,8 +393,8 @@ void TstRunner::unwritableTemporaryDirectory()
     QCOMPARE(engine->scriptProcess, nullptr);
     const QStringList hooks = trace(*engine);
     QCOMPARE(hooks.size(), 3);
-    QVERIFY2(hooks.at(1).startsWith(
-                 "errorMessage(Failed to initialize assignment\nReason:\nThe script could not be written to a temporary file: "),
+    QVERIFY2(hooks.at(1).startsWith("errorMessage(Failed to initialize assignment\nReason:\nThe script could not be "
+                                    "written to a temporary file: "),
              qPrintable(hooks.at(1)));
     QCOMPARE(hooks.at(2), QStringLiteral("scriptFailed()"));
 }
@@ -456,7 +464,8 @@ void TstRunner::nextRunHearsNothingFromReplacedChild()
     QCOMPARE(hooks.mid(newRunStart), QStringList({"clearFeedback()", "addFeedback(new | )", "gradingFinished()"}));
     QStringList oldRun = hooks.mid(0, newRunStart);
     oldRun.removeAll(QStringLiteral("addFeedback(old | )"));
-    QCOMPARE(oldRun, cancelFirst ? QStringList({"clearFeedback()", "scriptFailed()"}) : QStringList({"clearFeedback()"}));
+    QCOMPARE(oldRun,
+             cancelFirst ? QStringList({"clearFeedback()", "scriptFailed()"}) : QStringList({"clearFeedback()"}));
 }
 
 void TstRunner::hookCancelsWhileLinesRemain()
@@ -464,7 +473,8 @@ void TstRunner::hookCancelsWhileLinesRemain()
     engine->reactions.insert(QStringLiteral("addFeedback"), [this](const TestEngine::Call&) { engine->cancelRun(); });
     engine->runState = 2;
     engine->runScript("import os, time\n"
-                      "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"1\"}\\n{\"type\": \"feedback\", \"summary\": \"2\"}\\n')\n"
+                      "os.write(1, b'{\"type\": \"feedback\", \"summary\": \"1\"}\\n{\"type\": \"feedback\", "
+                      "\"summary\": \"2\"}\\n')\n"
                       "time.sleep(120)\n",
                       false);
     QTRY_VERIFY_WITH_TIMEOUT(engine->called("scriptFailed"), runTimeoutMs);

@@ -30,8 +30,7 @@ QByteArray checksState(double points, bool passed)
 }
 
 // One client session: a cookie jar and a key and IV of its own.
-class CurlSession
-{
+class CurlSession {
 public:
     struct Response {
         int status = 0;
@@ -49,14 +48,24 @@ public:
     {
         const QString out = file(QStringLiteral("response"));
         QFile::remove(out);
-        QStringList arguments{QStringLiteral("-sS"), QStringLiteral("--cacert"), QStringLiteral(OXBELL_PKI_DIR "/root.pem"),
-                              QStringLiteral("-b"), file(QStringLiteral("jar")), QStringLiteral("-c"),
-                              file(QStringLiteral("jar")), QStringLiteral("-X"), method, QStringLiteral("-o"), out,
-                              QStringLiteral("-w"), QStringLiteral("%{http_code}")};
+        QStringList arguments{QStringLiteral("-sS"),
+                              QStringLiteral("--cacert"),
+                              QStringLiteral(OXBELL_PKI_DIR "/root.pem"),
+                              QStringLiteral("-b"),
+                              file(QStringLiteral("jar")),
+                              QStringLiteral("-c"),
+                              file(QStringLiteral("jar")),
+                              QStringLiteral("-X"),
+                              method,
+                              QStringLiteral("-o"),
+                              out,
+                              QStringLiteral("-w"),
+                              QStringLiteral("%{http_code}")};
         if (body)
             arguments << QStringLiteral("--data-binary") << QLatin1Char('@') + write(QStringLiteral("request"), *body);
         arguments << url + path;
-        const ProcessOutcome run = runProcess(QStringLiteral("curl"), arguments, QProcessEnvironment::systemEnvironment());
+        const ProcessOutcome run
+            = runProcess(QStringLiteral("curl"), arguments, QProcessEnvironment::systemEnvironment());
         Response response;
         response.status = run.standardOutput.toInt();
         response.body = read(out);
@@ -141,8 +150,8 @@ private:
 
     QByteArray aes(const QByteArray& input, bool decrypting) const
     {
-        QStringList arguments{QStringLiteral("enc"), QStringLiteral("-aes-256-cbc"), QStringLiteral("-K"),
-                              QString::fromLatin1(keyHex), QStringLiteral("-iv"), QString::fromLatin1(ivHex)};
+        QStringList arguments{QStringLiteral("enc"),       QStringLiteral("-aes-256-cbc"), QStringLiteral("-K"),
+                              QString::fromLatin1(keyHex), QStringLiteral("-iv"),          QString::fromLatin1(ivHex)};
         if (decrypting)
             arguments << QStringLiteral("-d");
         return openssl(arguments, input);
@@ -155,8 +164,7 @@ private:
 };
 }
 
-class TestServer : public QObject
-{
+class TestServer : public QObject {
     Q_OBJECT
 
 private slots:
@@ -249,10 +257,10 @@ void TestServer::wholeSession()
 // Each row: a logged-in (or not) session makes one request that the server must refuse.
 void TestServer::refusals_data()
 {
-    QTest::addColumn<QString>("password");  // empty: no login
+    QTest::addColumn<QString>("password"); // empty: no login
     QTest::addColumn<QString>("method");
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QByteArray>("body");   // encrypted before sending unless it starts with "raw:"
+    QTest::addColumn<QByteArray>("body"); // encrypted before sending unless it starts with "raw:"
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason");
 
@@ -260,31 +268,42 @@ void TestServer::refusals_data()
     const QByteArray login = QJsonDocument(QJsonObject{{QStringLiteral("email"), PracticeServer::studentEmail},
                                                        {QStringLiteral("password"), QStringLiteral("wrong")}})
                                  .toJson();
-    const QByteArray stranger = QJsonDocument(QJsonObject{{QStringLiteral("email"), QStringLiteral("nobody@oxbell.invalid")},
-                                                          {QStringLiteral("password"), student}})
-                                    .toJson();
-    QTest::newRow("wrong password") << QString() << "POST" << "/login" << login << 401 << "Wrong e-mail address or password";
-    QTest::newRow("unknown account") << QString() << "POST" << "/login" << stranger << 401 << "Wrong e-mail address or password";
-    QTest::newRow("login without fields") << QString() << "POST" << "/login" << QByteArray("{}") << 400 << "\"email\"";
-    QTest::newRow("catalogue before login") << QString() << "GET" << "/grades" << QByteArray() << 401 << "Not logged in";
-    QTest::newRow("locked step") << student << "POST" << "/grade/" + secondStep + "/0" << checksState(1, true) << 403
+    const QByteArray stranger
+        = QJsonDocument(QJsonObject{{QStringLiteral("email"), QStringLiteral("nobody@oxbell.invalid")},
+                                    {QStringLiteral("password"), student}})
+              .toJson();
+    QTest::newRow("wrong password") << QString() << "POST"
+                                    << "/login" << login << 401 << "Wrong e-mail address or password";
+    QTest::newRow("unknown account") << QString() << "POST"
+                                     << "/login" << stranger << 401 << "Wrong e-mail address or password";
+    QTest::newRow("login without fields") << QString() << "POST"
+                                          << "/login" << QByteArray("{}") << 400 << "\"email\"";
+    QTest::newRow("catalogue before login") << QString() << "GET"
+                                            << "/grades" << QByteArray() << 401 << "Not logged in";
+    QTest::newRow("locked step") << student << "POST"
+                                 << "/grade/" + secondStep + "/0" << checksState(1, true) << 403
                                  << "complete Step 1: Start the web server first";
-    QTest::newRow("closed problem") << student << "POST" << "/grade/" + closedProblem + "/0" << checksState(1, true)
-                                    << 403 << "closed on 2023-11-14";
-    QTest::newRow("unknown problem") << student << "GET" << "/download/OxbellX/DB101/2026_Fall/week0/warmup/nothing"
-                                     << QByteArray() << 404 << "No such problem";
-    QTest::newRow("course key too short") << student << "GET" << "/download/warmup/setup" << QByteArray() << 404
-                                          << "No such problem";
-    QTest::newRow("no init script") << student << "GET" << "/download/init/" + zipProblem << QByteArray() << 404
-                                    << "has no init script";
-    QTest::newRow("unknown mode") << student << "POST" << "/grade/" + setupProblem + "/2" << checksState(1, true) << 400
-                                  << "mode";
-    QTest::newRow("result not JSON") << student << "POST" << "/grade/" + setupProblem + "/0" << QByteArray("") << 400
+    QTest::newRow("closed problem") << student << "POST"
+                                    << "/grade/" + closedProblem + "/0" << checksState(1, true) << 403
+                                    << "closed on 2023-11-14";
+    QTest::newRow("unknown problem") << student << "GET"
+                                     << "/download/OxbellX/DB101/2026_Fall/week0/warmup/nothing" << QByteArray() << 404
+                                     << "No such problem";
+    QTest::newRow("course key too short") << student << "GET"
+                                          << "/download/warmup/setup" << QByteArray() << 404 << "No such problem";
+    QTest::newRow("no init script") << student << "GET"
+                                    << "/download/init/" + zipProblem << QByteArray() << 404 << "has no init script";
+    QTest::newRow("unknown mode") << student << "POST"
+                                  << "/grade/" + setupProblem + "/2" << checksState(1, true) << 400 << "mode";
+    QTest::newRow("result not JSON") << student << "POST"
+                                     << "/grade/" + setupProblem + "/0" << QByteArray("") << 400
                                      << "not a JSON document";
-    QTest::newRow("body not under the session key") << student << "POST" << "/grade/" + setupProblem + "/0"
-                                                    << QByteArray("raw:not a whole number of blocks") << 400
-                                                    << "does not decrypt";
-    QTest::newRow("unknown endpoint") << student << "GET" << "/nothing" << QByteArray() << 404 << "No such endpoint";
+    QTest::newRow("body not under the session key")
+        << student << "POST"
+        << "/grade/" + setupProblem + "/0" << QByteArray("raw:not a whole number of blocks") << 400
+        << "does not decrypt";
+    QTest::newRow("unknown endpoint") << student << "GET"
+                                      << "/nothing" << QByteArray() << 404 << "No such endpoint";
 }
 
 void TestServer::refusals()
@@ -301,7 +320,8 @@ void TestServer::refusals()
     if (!password.isEmpty())
         QCOMPARE(client.login(PracticeServer::studentEmail, password).status, 200);
     QByteArray sent = body.startsWith("raw:") ? body.mid(4) : client.encrypt(body);
-    const CurlSession::Response response = client.request(method, path, method == QLatin1String("POST") ? &sent : nullptr);
+    const CurlSession::Response response
+        = client.request(method, path, method == QLatin1String("POST") ? &sent : nullptr);
     QCOMPARE(response.status, status);
     QVERIFY2(response.body.contains(reason.toUtf8()), response.body.constData());
 
@@ -341,9 +361,12 @@ void TestServer::unnegotiatedSession_data()
     QTest::addColumn<QString>("method");
     QTest::addColumn<QString>("path");
 
-    QTest::newRow("login, no cookie") << false << "POST" << "/login";
-    QTest::newRow("catalogue, no cookie") << false << "GET" << "/grades";
-    QTest::newRow("grade, IV only") << true << "POST" << "/grade/" + setupProblem + "/0";
+    QTest::newRow("login, no cookie") << false << "POST"
+                                      << "/login";
+    QTest::newRow("catalogue, no cookie") << false << "GET"
+                                          << "/grades";
+    QTest::newRow("grade, IV only") << true << "POST"
+                                    << "/grade/" + setupProblem + "/0";
 }
 
 void TestServer::unnegotiatedSession()
@@ -358,14 +381,15 @@ void TestServer::unnegotiatedSession()
         QCOMPARE(client.request(QStringLiteral("POST"), QStringLiteral("/negotiate"), &iv).status, 200);
     }
     QByteArray body = client.encrypt(checksState(1, true));
-    const CurlSession::Response response = client.request(method, path, method == QLatin1String("POST") ? &body : nullptr);
+    const CurlSession::Response response
+        = client.request(method, path, method == QLatin1String("POST") ? &body : nullptr);
     QCOMPARE(response.status, 400);
     QVERIFY2(response.body.startsWith("No session keys"), response.body.constData());
 }
 
 void TestServer::negotiationRefusals_data()
 {
-    QTest::addColumn<QByteArray>("plain");  // RSA-encrypted before sending unless it starts with "raw:"
+    QTest::addColumn<QByteArray>("plain"); // RSA-encrypted before sending unless it starts with "raw:"
 
     QTest::newRow("not RSA ciphertext") << QByteArray("raw:this is not a ciphertext");
     QTest::newRow("IV of 8 bytes") << QByteArray("{\"iv\": \"AAAAAAAAAAA=\"}");
@@ -391,10 +415,10 @@ void TestServer::versionAnswer_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("newer client")
-        << QStringList{QStringLiteral("--client-version"), QStringLiteral("2.1"), QStringLiteral("--client-url"),
-                       QStringLiteral("https://example.invalid/new")}
-        << QByteArray("{\"url\":\"https://example.invalid/new\",\"version\":\"2.1\"}");
+    QTest::newRow("newer client") << QStringList{QStringLiteral("--client-version"), QStringLiteral("2.1"),
+                                                 QStringLiteral("--client-url"),
+                                                 QStringLiteral("https://example.invalid/new")}
+                                  << QByteArray("{\"url\":\"https://example.invalid/new\",\"version\":\"2.1\"}");
     QTest::newRow("no version") << QStringList{QStringLiteral("--client-version"), QString()}
                                 << QByteArray("{\"url\":\"https://oxbell.invalid/download\"}");
 }

@@ -20,7 +20,8 @@
 namespace {
 QJsonObject check(const QJsonValue& name, const QJsonValue& passed, const QJsonValue& points)
 {
-    return QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("passed"), passed}, {QStringLiteral("points"), points}};
+    return QJsonObject{
+        {QStringLiteral("name"), name}, {QStringLiteral("passed"), passed}, {QStringLiteral("points"), points}};
 }
 
 QByteArray checks(const QJsonArray& list)
@@ -81,7 +82,7 @@ struct ScriptRun {
     int exitCode = -1;
     QByteArray standardError;
     QList<QJsonObject> messages;
-    bool wellFormed = true;  // every line a JSON object of a known type
+    bool wellFormed = true; // every line a JSON object of a known type
 };
 
 // Runs a script as the client does: a temporary file without suffix, the import line in front
@@ -116,7 +117,8 @@ ScriptRun runLikeTheClient(const QByteArray& script, const QJsonObject& servers)
         const QJsonObject message = QJsonDocument::fromJson(line).object();
         const QString type = message.value(QLatin1String("type")).toString();
         run.wellFormed = run.wellFormed
-            && (type == QLatin1String("feedback") || type == QLatin1String("failed") || type == QLatin1String("complete"));
+            && (type == QLatin1String("feedback") || type == QLatin1String("failed")
+                || type == QLatin1String("complete"));
         run.messages.append(message);
     }
     return run;
@@ -130,8 +132,7 @@ QByteArray scriptOf(const CourseDirectory& courses, const ProblemKey& key, bool 
 }
 }
 
-class TestServerCourse : public QObject
-{
+class TestServerCourse : public QObject {
     Q_OBJECT
 
 private slots:
@@ -154,17 +155,19 @@ void TestServerCourse::gradeFromState_data()
 
     const QString a = QStringLiteral("a");
     QTest::newRow("passed checks add up")
-        << checks({check(a, true, 1), check(QStringLiteral("b"), false, 2), check(QStringLiteral("c"), true, 0.5)}) << 3.0
-        << 1.5 << false << QStringList{QStringLiteral("a: passed"), QStringLiteral("b: failed"), QStringLiteral("c: passed")};
+        << checks({check(a, true, 1), check(QStringLiteral("b"), false, 2), check(QStringLiteral("c"), true, 0.5)})
+        << 3.0 << 1.5 << false
+        << QStringList{QStringLiteral("a: passed"), QStringLiteral("b: failed"), QStringLiteral("c: passed")};
     QTest::newRow("capped at possible") << checks({check(a, true, 5), check(a, true, 5)}) << 2.0 << 2.0 << true
                                         << QStringList{QStringLiteral("a: passed"), QStringLiteral("a: passed")};
-    QTest::newRow("odd points ignored")
-        << checks({check(a, true, -3), check(a, true, QStringLiteral("2")), check(a, true, QJsonValue()), check(a, true, 1)})
-        << 2.0 << 1.0 << false << repeated(4, QStringLiteral("a: passed"));
+    QTest::newRow("odd points ignored") << checks(
+        {check(a, true, -3), check(a, true, QStringLiteral("2")), check(a, true, QJsonValue()), check(a, true, 1)})
+                                        << 2.0 << 1.0 << false << repeated(4, QStringLiteral("a: passed"));
     QJsonArray tenths;
     for (int i = 0; i < 10; ++i)
         tenths.append(check(a, true, 0.1));
-    QTest::newRow("tenths make a whole") << checks(tenths) << 1.0 << 1.0 << true << repeated(10, QStringLiteral("a: passed"));
+    QTest::newRow("tenths make a whole") << checks(tenths) << 1.0 << 1.0 << true
+                                         << repeated(10, QStringLiteral("a: passed"));
     QTest::newRow("passed must be true") << checks({check(a, QStringLiteral("true"), 1), check(a, 1, 1)}) << 1.0 << 0.0
                                          << false << repeated(2, QStringLiteral("a: failed"));
     QTest::newRow("unnamed check") << checks({check(QJsonValue(), true, 1), check(3, true, 0)}) << 1.0 << 1.0 << true
@@ -184,8 +187,8 @@ void TestServerCourse::gradeFromState()
     QFETCH(QStringList, summaries);
 
     const QJsonDocument document = QJsonDocument::fromJson(state);
-    const Grade grade = Grade::fromState(document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array()),
-                                         possible);
+    const Grade grade = Grade::fromState(
+        document.isObject() ? QJsonValue(document.object()) : QJsonValue(document.array()), possible);
     QCOMPARE(grade.earned, earned);
     QCOMPARE(grade.complete, complete);
     QStringList found;
@@ -197,24 +200,29 @@ void TestServerCourse::gradeFromState()
 void TestServerCourse::catalogueRefused_data()
 {
     QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QString>("fault");  // empty: the catalogue is accepted
+    QTest::addColumn<QString>("fault"); // empty: the catalogue is accepted
 
     const QString key = QStringLiteral("X/C1/2026");
     const QJsonObject p = problem(QStringLiteral("p"));
-    QTest::newRow("accepted") << catalogue(key, {p, with(problem(QStringLiteral("q")), QStringLiteral("init"), QStringLiteral("./grade.py"))})
+    QTest::newRow("accepted") << catalogue(
+        key, {p, with(problem(QStringLiteral("q")), QStringLiteral("init"), QStringLiteral("./grade.py"))})
                               << QString();
     QTest::newRow("not JSON") << QByteArray("{\"courses\": ") << QStringLiteral("catalogue.json: ");
-    QTest::newRow("key of two parts") << catalogue(QStringLiteral("X/C1"), {p}) << QStringLiteral("at least three parts");
-    QTest::newRow("key starting with init") << catalogue(QStringLiteral("init/C1/2026"), {p})
-                                            << QStringLiteral("may not start with \"init/\"");
-    QTest::newRow("slash in a name") << catalogue(key, {problem(QStringLiteral("a/b"))}) << QStringLiteral("may hold only");
-    QTest::newRow("name used twice") << catalogue(key, {p, p})
-                                     << QStringLiteral("course \"X/C1/2026\", week 1, section 1, problem 2: \"url_name\" \"p\" is used twice");
+    QTest::newRow("key of two parts") << catalogue(QStringLiteral("X/C1"), {p})
+                                      << QStringLiteral("at least three parts");
+    QTest::newRow("key starting with init")
+        << catalogue(QStringLiteral("init/C1/2026"), {p}) << QStringLiteral("may not start with \"init/\"");
+    QTest::newRow("slash in a name") << catalogue(key, {problem(QStringLiteral("a/b"))})
+                                     << QStringLiteral("may hold only");
+    QTest::newRow("name used twice")
+        << catalogue(key, {p, p})
+        << QStringLiteral("course \"X/C1/2026\", week 1, section 1, problem 2: \"url_name\" \"p\" is used twice");
     QTest::newRow("misspelt member") << catalogue(key, {with(p, QStringLiteral("max_attempt"), 3)})
                                      << QStringLiteral("unknown member \"max_attempt\"");
     QTest::newRow("grader missing") << catalogue(key, {problem(QStringLiteral("p"), QStringLiteral("missing.py"))})
                                     << QStringLiteral("no readable file");
-    QTest::newRow("grader outside") << catalogue(key, {problem(QStringLiteral("p"), QStringLiteral("sub/../../grade.py"))})
+    QTest::newRow("grader outside") << catalogue(key,
+                                                 {problem(QStringLiteral("p"), QStringLiteral("sub/../../grade.py"))})
                                     << QStringLiteral("must be a path inside the course directory");
     QTest::newRow("absolute grader") << catalogue(key, {problem(QStringLiteral("p"), QStringLiteral("/etc/hostname"))})
                                      << QStringLiteral("must be a path inside the course directory");
@@ -306,15 +314,16 @@ void TestServerCourse::webChecksPassAgainstALiveServer()
               {QStringLiteral("-m"), QStringLiteral("http.server"), QString::number(port), QStringLiteral("--bind"),
                QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), site.path()});
     QTcpSocket probe;
-    QTRY_VERIFY_WITH_TIMEOUT((probe.abort(), probe.connectToHost(QHostAddress::LocalHost, quint16(port)),
-                              probe.waitForConnected(200)),
-                             30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (probe.abort(), probe.connectToHost(QHostAddress::LocalHost, quint16(port)), probe.waitForConnected(200)),
+        30000);
     probe.abort();
 
     CourseDirectory courses;
     QString error;
     QVERIFY2(courses.load(PracticeServer::demoCourseDir(), &error), qPrintable(error));
-    for (const char* path : {"OxbellX/WEB101/2026_Fall/week1/first-page/home", "OxbellX/WEB101/2026_Fall/week2/health/answer"}) {
+    for (const char* path :
+         {"OxbellX/WEB101/2026_Fall/week1/first-page/home", "OxbellX/WEB101/2026_Fall/week2/health/answer"}) {
         const Problem* problem = courses.find(QString::fromLatin1(path));
         QVERIFY(problem);
         const ScriptRun run = runLikeTheClient(scriptOf(courses, problem->key, false), serversAt(port, closedPort()));

@@ -38,8 +38,7 @@ std::unique_ptr<ProtocolClient> loggedIn(const PracticeServer& server)
 }
 }
 
-class TestServerOperation : public QObject
-{
+class TestServerOperation : public QObject {
     Q_OBJECT
 
 private slots:
@@ -66,14 +65,14 @@ void TestServerOperation::tlsChain_data()
 {
     QTest::addColumn<int>("chain");
     QTest::addColumn<bool>("accepted");
-    QTest::addColumn<int>("reported");  // a TLS error kind that must be among those reported
+    QTest::addColumn<int>("reported"); // a TLS error kind that must be among those reported
 
-    QTest::newRow("leaf and our intermediate") << int(PracticeServer::Chain::Normal) << true
-                                               << int(QSslError::UnableToGetLocalIssuerCertificate);
+    QTest::newRow("leaf and our intermediate")
+        << int(PracticeServer::Chain::Normal) << true << int(QSslError::UnableToGetLocalIssuerCertificate);
     QTest::newRow("unrelated CA") << int(PracticeServer::Chain::OtherCa) << false
                                   << int(QSslError::SelfSignedCertificateInChain);
-    QTest::newRow("our intermediate, other host") << int(PracticeServer::Chain::WrongHost) << false
-                                                  << int(QSslError::HostNameMismatch);
+    QTest::newRow("our intermediate, other host")
+        << int(PracticeServer::Chain::WrongHost) << false << int(QSslError::HostNameMismatch);
 }
 
 void TestServerOperation::tlsChain()
@@ -97,8 +96,8 @@ void TestServerOperation::tlsChain()
     if (accepted) {
         // Exactly one error, carrying the intermediate that the client ships as its CA file.
         QCOMPARE(reply.sslErrors.size(), 1);
-        const QList<QSslCertificate> intermediate =
-            QSslCertificate::fromPath(QStringLiteral(OXBELL_PKI_DIR "/intermediate.pem"));
+        const QList<QSslCertificate> intermediate
+            = QSslCertificate::fromPath(QStringLiteral(OXBELL_PKI_DIR "/intermediate.pem"));
         QCOMPARE(intermediate.size(), 1);
         QCOMPARE(reply.sslErrors.first().certificate(), intermediate.first());
     }
@@ -125,7 +124,7 @@ void TestServerOperation::gradesPersistAcrossRestart()
 void TestServerOperation::concurrentTurnInsKeepTheLimit()
 {
     constexpr int clients = 12;
-    constexpr int allowed = 3;  // the problem's "max_attempts"
+    constexpr int allowed = 3; // the problem's "max_attempts"
     QVERIFY2(server.start(), qPrintable(server.errorString()));
 
     // Every client logs in first; then all turn in at once.
@@ -139,7 +138,8 @@ void TestServerOperation::concurrentTurnInsKeepTheLimit()
             ready.release();
             go.acquire();
             if (client)
-                statuses[size_t(i)] = client->post(QStringLiteral("/grade/%1/0").arg(limitedProblem), passedState(2)).status;
+                statuses[size_t(i)]
+                    = client->post(QStringLiteral("/grade/%1/0").arg(limitedProblem), passedState(2)).status;
         }));
         threads.back()->start();
     }
@@ -164,13 +164,23 @@ void TestServerOperation::faults_data()
     QTest::addColumn<QString>("path");
 
     using Kind = PracticeServer::FaultKind;
-    QTest::newRow("status") << int(Kind::Status) << "/grades" << "GET" << "/grades";
-    QTest::newRow("body not JSON") << int(Kind::BadJson) << "/grades" << "GET" << "/grades";
-    QTest::newRow("version not JSON") << int(Kind::BadJson) << "/version" << "GET" << "/version";
-    QTest::newRow("body not ciphertext") << int(Kind::BadDecrypt) << "/download/*" << "GET"
+    QTest::newRow("status") << int(Kind::Status) << "/grades"
+                            << "GET"
+                            << "/grades";
+    QTest::newRow("body not JSON") << int(Kind::BadJson) << "/grades"
+                                   << "GET"
+                                   << "/grades";
+    QTest::newRow("version not JSON") << int(Kind::BadJson) << "/version"
+                                      << "GET"
+                                      << "/version";
+    QTest::newRow("body not ciphertext") << int(Kind::BadDecrypt) << "/download/*"
+                                         << "GET"
                                          << "/download/" + setupProblem;
-    QTest::newRow("delay") << int(Kind::Delay) << "/grades" << "GET" << "/grades";
-    QTest::newRow("dropped connection") << int(Kind::Drop) << "/grade/*" << "POST"
+    QTest::newRow("delay") << int(Kind::Delay) << "/grades"
+                           << "GET"
+                           << "/grades";
+    QTest::newRow("dropped connection") << int(Kind::Drop) << "/grade/*"
+                                        << "POST"
                                         << "/grade/" + setupProblem + "/0";
 }
 
@@ -197,8 +207,8 @@ void TestServerOperation::faults()
 
     QElapsedTimer clock;
     clock.start();
-    const ProtocolClient::Reply reply = method == QLatin1String("GET") ? client->get(path)
-                                                                        : client->post(path, passedState(1));
+    const ProtocolClient::Reply reply
+        = method == QLatin1String("GET") ? client->get(path) : client->post(path, passedState(1));
     QJsonParseError parsed;
     QJsonDocument::fromJson(reply.body, &parsed);
     switch (fault.kind) {
@@ -268,7 +278,8 @@ void TestServerOperation::stopsOnSigint()
     QVERIFY2(line.startsWith("listening on 127.0.0.1:"), line.constData());
 
     // A client that keeps its connection open does not hold the server up.
-    ProtocolClient client(QStringLiteral("https://localhost:") + QString::fromLatin1(line.mid(line.lastIndexOf(':') + 1)));
+    ProtocolClient client(QStringLiteral("https://localhost:")
+                          + QString::fromLatin1(line.mid(line.lastIndexOf(':') + 1)));
     QCOMPARE(client.get(QStringLiteral("/version")).status, 200);
 
     QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);

@@ -13,8 +13,7 @@
 
 #include <sys/resource.h>
 
-class TestSettings : public QObject
-{
+class TestSettings : public QObject {
     Q_OBJECT
 
 private slots:
@@ -118,7 +117,9 @@ void TestSettings::firstRunWritesDefaultsOnce()
     const QVariantMap expected = QJsonDocument::fromJson(R"({
         "servers": {"web1": {"address": "localhost", "port": "8082"},
                     "dbnode1": {"address": "localhost", "port": "27017"}},
-        "proxy": {"type": "none", "host": "localhost", "port": "80"}})").object().toVariantMap();
+        "proxy": {"type": "none", "host": "localhost", "port": "80"}})")
+                                     .object()
+                                     .toVariantMap();
     QCOMPARE(user, expected);
     // Indented, keys sorted, as the settings dialog writes them too.
     QCOMPARE(contentsOf(pathOf(userFile)), QJsonDocument::fromVariant(expected).toJson());
@@ -218,9 +219,11 @@ void TestSettings::unwritableDirectory()
     const QList<TestEngine::Call> errors = engine.callsOf(QStringLiteral("errorMessage"));
     QCOMPARE(engine.hookNames().size(), 2);
     QCOMPARE(errors.size(), 2);
-    QVERIFY(errors[0].arguments[0].toString().startsWith(QStringLiteral("Error saving settings to ") + pathOf(userFile) + QLatin1Char(' ')));
+    QVERIFY(errors[0].arguments[0].toString().startsWith(QStringLiteral("Error saving settings to ") + pathOf(userFile)
+                                                         + QLatin1Char(' ')));
     QCOMPARE(errors[0].arguments[1], QVariant(false));
-    QVERIFY(errors[1].arguments[0].toString().startsWith(QStringLiteral("Failed to open settings file: ") + pathOf(userFile) + QLatin1Char(' ')));
+    QVERIFY(errors[1].arguments[0].toString().startsWith(QStringLiteral("Failed to open settings file: ")
+                                                         + pathOf(userFile) + QLatin1Char(' ')));
     QCOMPARE(errors[1].arguments[1], QVariant(true));
 }
 
@@ -300,12 +303,18 @@ void TestSettings::serverUrl_data()
     QTest::addColumn<QString>("configured");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("https 443") << "https://grader.invalid:443" << "https://grader.invalid";
-    QTest::newRow("http 80 with a path") << "http://grader.invalid:80/api" << "http://grader.invalid/api";
-    QTest::newRow("https 80 kept") << "https://grader.invalid:80" << "https://grader.invalid:80";
-    QTest::newRow("http 443 kept") << "http://grader.invalid:443" << "http://grader.invalid:443";
-    QTest::newRow("other port kept") << "https://127.0.0.1:9443" << "https://127.0.0.1:9443";
-    QTest::newRow("no port") << "https://grader.invalid" << "https://grader.invalid";
+    QTest::newRow("https 443") << "https://grader.invalid:443"
+                               << "https://grader.invalid";
+    QTest::newRow("http 80 with a path") << "http://grader.invalid:80/api"
+                                         << "http://grader.invalid/api";
+    QTest::newRow("https 80 kept") << "https://grader.invalid:80"
+                                   << "https://grader.invalid:80";
+    QTest::newRow("http 443 kept") << "http://grader.invalid:443"
+                                   << "http://grader.invalid:443";
+    QTest::newRow("other port kept") << "https://127.0.0.1:9443"
+                                     << "https://127.0.0.1:9443";
+    QTest::newRow("no port") << "https://grader.invalid"
+                             << "https://grader.invalid";
     QTest::newRow("no url") << QString() << QString();
 }
 

@@ -6,8 +6,7 @@
 #include <QtTest>
 
 // The command line as the program sees it, run as a real process in a home of its own.
-class TestStartup : public QObject
-{
+class TestStartup : public QObject {
     Q_OBJECT
 
 private slots:

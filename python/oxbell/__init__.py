@@ -11,11 +11,12 @@ input and closes it; the script answers with one JSON message per line on standa
 Anything written to standard error, or a non-zero exit code, makes the run fail.
 """
 
+import http.client
 import json
 import socket
 import sys
 
-__all__ = ["servers", "feedback", "failed", "complete", "address", "reachable", "Grader"]
+__all__ = ["servers", "feedback", "failed", "complete", "address", "reachable", "http_get", "Grader"]
 
 
 def _read_servers():
@@ -72,6 +73,21 @@ def reachable(name, timeout=3.0):
     except OSError as error:
         return False, "%s:%d is not reachable (%s)" % (host, port, error.strerror or error)
 
+
+
+def http_get(name, path, timeout=3.0, limit=65536):
+    """(status, body) of an HTTP GET of `path` on the named server; raises OSError when the server
+    does not answer, KeyError when no server of that name is configured."""
+    where = address(name)
+    if where is None:
+        raise KeyError(name)
+    connection = http.client.HTTPConnection(where[0], where[1], timeout=timeout)
+    try:
+        connection.request("GET", path)
+        response = connection.getresponse()
+        return response.status, response.read(limit)
+    finally:
+        connection.close()
 
 class Grader:
     """Collects named checks, reports each as feedback, and sends them as the result state:

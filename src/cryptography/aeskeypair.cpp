@@ -119,8 +119,9 @@ QByteArray AESKeyPair::crypt(const QByteArray& input, bool encrypting) const
     int finalLength = 0;
     // A wrong key or a damaged ciphertext is not reported: the caller gets what the cipher produced
     // and meets malformed data.
-    if (EVP_CipherUpdate(context.get(), out, &updateLength,
-                         reinterpret_cast<const unsigned char*>(input.constData()), input.size()) != 1)
+    if (EVP_CipherUpdate(context.get(), out, &updateLength, reinterpret_cast<const unsigned char*>(input.constData()),
+                         input.size())
+        != 1)
         updateLength = 0;
     if (EVP_CipherFinal_ex(context.get(), out + updateLength, &finalLength) != 1)
         finalLength = 0;

@@ -7,8 +7,7 @@
 
 // The session's symmetric key and IV. Every payload is encrypted on its own with
 // AES-256-CBC (PKCS#7 padding) from the same key and IV.
-class AESKeyPair
-{
+class AESKeyPair {
 public:
     enum AES_SIZE { AES_128 = 0, AES_192 = 1, AES_256 = 2 };
 

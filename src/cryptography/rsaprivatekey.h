@@ -9,8 +9,7 @@
 
 // The course server's RSA private key; decrypts one RSA-OAEP (SHA-1) block, the counterpart of
 // RsaPublicKey::encrypt. Decryption may run on several threads at once.
-class RsaPrivateKey
-{
+class RsaPrivateKey {
 public:
     RsaPrivateKey();
     ~RsaPrivateKey();

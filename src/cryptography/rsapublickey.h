@@ -8,8 +8,7 @@
 #include <openssl/types.h>
 
 // The course server's RSA public key; encrypts one RSA-OAEP (SHA-1) block.
-class RsaPublicKey
-{
+class RsaPublicKey {
 public:
     RsaPublicKey();
     ~RsaPublicKey();

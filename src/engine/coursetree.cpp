@@ -80,8 +80,7 @@ struct Problem {
 
 // A problem's map, converted in one pass. Members come in key order, and so do the identifiers
 // that replace members of the same name, so every entry is appended rather than searched for.
-Problem convertProblem(const QJsonObject& object, const QString& course, const QString& week,
-                       const QString& section)
+Problem convertProblem(const QJsonObject& object, const QString& course, const QString& week, const QString& section)
 {
     const QString* const idKeys[] = {&completeKey, &courseKey, &problemKey, &sectionKey, &weekKey};
     constexpr int idCount = std::extent_v<decltype(idKeys)>;
@@ -120,8 +119,7 @@ Problem convertProblem(const QJsonObject& object, const QString& course, const Q
     return problem;
 }
 
-void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const QString& course,
-                  const QString& week)
+void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const QString& course, const QString& week)
 {
     auto* sectionItem = new QTreeWidgetItem(weekItem);
     const QString sectionName = section.value(urlNameKey).toString();

@@ -49,8 +49,7 @@ int itemDepth(const QTreeWidgetItem* item);
 
 // The engine every front end derives from. It never draws or prompts: whatever the user must see
 // or answer goes through the hooks below.
-class Oxbell : public QObject
-{
+class Oxbell : public QObject {
     Q_OBJECT
 
 public:

@@ -85,17 +85,19 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         break;
     case NegotiatingIv:
         if (failed)
-            errorMessage(QStringLiteral("Failed to establish connection to server (IV). Please restart client.\n\nReason: ")
-                             + reply->errorString(),
-                         true);
+            errorMessage(
+                QStringLiteral("Failed to establish connection to server (IV). Please restart client.\n\nReason: ")
+                    + reply->errorString(),
+                true);
         else
             negotiateKey();
         break;
     case NegotiatingKey:
         if (failed) {
-            errorMessage(QStringLiteral("Failed to establish connection to server (Key). Please restart client.\n\nReason: ")
-                             + reply->errorString(),
-                         true);
+            errorMessage(
+                QStringLiteral("Failed to establish connection to server (Key). Please restart client.\n\nReason: ")
+                    + reply->errorString(),
+                true);
         } else {
             showStatus(QStringLiteral("Ready to log in"));
             loginStateChanged(0);
@@ -103,7 +105,8 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         break;
     case LoggingIn:
         if (failed) {
-            errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + errorBodyText(reply), false);
+            errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + errorBodyText(reply),
+                         false);
             requestState = Idle;
             loginStateChanged(2);
         } else {
@@ -161,9 +164,9 @@ void Oxbell::handleSslErrors(QNetworkReply* reply, const QList<QSslError>& error
         switch (error.error()) {
         case QSslError::UnableToGetLocalIssuerCertificate: {
             // The intermediate CA that the server does not send in full ships beside the program.
-            const QList<QSslCertificate> shipped =
-                QSslCertificate::fromPath(QCoreApplication::applicationDirPath() + QStringLiteral("/certs/GandiStandardSSLCA.pem"),
-                                          QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+            const QList<QSslCertificate> shipped = QSslCertificate::fromPath(
+                QCoreApplication::applicationDirPath() + QStringLiteral("/certs/GandiStandardSSLCA.pem"), QSsl::Pem,
+                QSslCertificate::PatternSyntax::FixedString);
             if (!shipped.isEmpty())
                 expected.append(QSslError(error.error(), shipped.first()));
             break;

@@ -83,9 +83,9 @@ void Oxbell::scriptDownloaded(QNetworkReply* reply)
 void Oxbell::downloadFailed(const QString& reason)
 {
     const QString message = requestState == DownloadingInit
-                                ? QStringLiteral("Failed to initialize assignment. Please try again.\n\nReason: ")
-                                : QStringLiteral("Failed to ") + modeVerb[testMode]
-                                      + QStringLiteral(" assignment. Please try again.\n\nReason: ");
+        ? QStringLiteral("Failed to initialize assignment. Please try again.\n\nReason: ")
+        : QStringLiteral("Failed to ") + modeVerb[testMode]
+            + QStringLiteral(" assignment. Please try again.\n\nReason: ");
     errorMessage(message + reason, false);
     requestState = Idle;
     runState = 0;
@@ -104,8 +104,8 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
 
 void Oxbell::gradeFailed(const QString& reason)
 {
-    errorMessage(QStringLiteral("Failed to ") + modeVerb[testMode] + QStringLiteral(" assignment. Please try again\n Reason: ")
-                     + reason,
+    errorMessage(QStringLiteral("Failed to ") + modeVerb[testMode]
+                     + QStringLiteral(" assignment. Please try again\n Reason: ") + reason,
                  false);
     requestState = Idle;
     runState = 0;

@@ -92,11 +92,11 @@ void Oxbell::runScript(QByteArray script, bool isInit)
     auto* const file = new QTemporaryFile(process);
     const QByteArray importLine = QByteArrayLiteral("from oxbell import servers\n");
     // A script cut short by a full disk must not run as if it were whole.
-    const bool written = file->open()
-                         && (script.startsWith("PK") || file->write(importLine) == importLine.size())
-                         && file->write(script) == script.size() && file->flush();
+    const bool written = file->open() && (script.startsWith("PK") || file->write(importLine) == importLine.size())
+        && file->write(script) == script.size() && file->flush();
     if (!written) {
-        const QString reason = QStringLiteral("The script could not be written to a temporary file: ") + file->errorString();
+        const QString reason
+            = QStringLiteral("The script could not be written to a temporary file: ") + file->errorString();
         discardProcess();
         failRun(isInit, reason);
         return;
@@ -130,8 +130,8 @@ void Oxbell::readMessages()
         QJsonParseError parseError;
         const QJsonDocument message = QJsonDocument::fromJson(line, &parseError);
         if (parseError.error != QJsonParseError::NoError) {
-            errorMessage(QStringLiteral("Internal error: malformed message from subprocess: ") + parseError.errorString()
-                             + QString::fromUtf8(line),
+            errorMessage(QStringLiteral("Internal error: malformed message from subprocess: ")
+                             + parseError.errorString() + QString::fromUtf8(line),
                          true);
             // The child can no longer be understood: the run ends here, once, without the
             // toolkit's report of the kill as a crash.
@@ -149,13 +149,15 @@ void Oxbell::readMessages()
             addFeedback(object.value(QStringLiteral("summary")).toString(),
                         object.value(QStringLiteral("detail")).toString());
         } else if (type == QLatin1String("failed")) {
-            errorMessage(failurePrefix(runState == 1, testMode) + object.value(QStringLiteral("reason")).toString(), false);
+            errorMessage(failurePrefix(runState == 1, testMode) + object.value(QStringLiteral("reason")).toString(),
+                         false);
         } else if (type == QLatin1String("complete")) {
             scriptState = QJsonDocument(object.value(QStringLiteral("state")).toObject());
         } else {
-            errorMessage(textUpToNul(QByteArrayLiteral("Internal error: malformed message from subprocess: no 'type' field: ")
-                                     + line),
-                         false);
+            errorMessage(
+                textUpToNul(QByteArrayLiteral("Internal error: malformed message from subprocess: no 'type' field: ")
+                            + line),
+                false);
         }
     }
 }

@@ -61,8 +61,8 @@ void Oxbell::ensureAppSettingsExists(const QString& fileName)
         return;
     }
     qDebug() << "Settings file not found! Writing default version.";
-    const QJsonObject settings{
-        {QStringLiteral("proctor_server"), QJsonObject{{QStringLiteral("url"), QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
+    const QJsonObject settings{{QStringLiteral("proctor_server"),
+                                QJsonObject{{QStringLiteral("url"), QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
     const QByteArray text = QJsonDocument(settings).toJson();
     SettingsFile file(path);
     if (!file.write(text)) {
@@ -81,16 +81,17 @@ void Oxbell::ensureUserSettingsExists(const QString& fileName)
         return;
     }
     qDebug() << "Settings file not found. Writing default.";
-    const QJsonObject servers{
-        {QStringLiteral("web1"), QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                             {QStringLiteral("port"), QStringLiteral("8082")}}},
-        {QStringLiteral("dbnode1"), QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                                {QStringLiteral("port"), QStringLiteral("27017")}}}};
+    const QJsonObject servers{{QStringLiteral("web1"),
+                               QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                           {QStringLiteral("port"), QStringLiteral("8082")}}},
+                              {QStringLiteral("dbnode1"),
+                               QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
+                                           {QStringLiteral("port"), QStringLiteral("27017")}}}};
     const QJsonObject proxy{{QStringLiteral("type"), QStringLiteral("none")},
                             {QStringLiteral("host"), QStringLiteral("localhost")},
                             {QStringLiteral("port"), QStringLiteral("80")}};
-    const QByteArray text =
-        QJsonDocument(QJsonObject{{QStringLiteral("servers"), servers}, {QStringLiteral("proxy"), proxy}}).toJson();
+    const QByteArray text
+        = QJsonDocument(QJsonObject{{QStringLiteral("servers"), servers}, {QStringLiteral("proxy"), proxy}}).toJson();
     qDebug() << "Writing:" << QString::fromUtf8(text);
     // The user file may hold proxy credentials: readable by its owner only.
     SettingsFile file(path);
@@ -105,14 +106,16 @@ QVariantMap Oxbell::getSettings(QString fileName)
     qDebug() << "Reading settings file at:" << path;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        errorMessage(QStringLiteral("Failed to open settings file: ") + path + QLatin1Char(' ') + file.errorString(), true);
+        errorMessage(QStringLiteral("Failed to open settings file: ") + path + QLatin1Char(' ') + file.errorString(),
+                     true);
         return {};
     }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
     qDebug() << "Read:" << QString::fromUtf8(maskedText(document));
     if (parseError.error != QJsonParseError::NoError) {
-        errorMessage(QStringLiteral("Malformed settings file: ") + path + QLatin1Char(' ') + parseError.errorString(), true);
+        errorMessage(QStringLiteral("Malformed settings file: ") + path + QLatin1Char(' ') + parseError.errorString(),
+                     true);
         return {};
     }
     return document.object().toVariantMap();

@@ -5,8 +5,7 @@
 
 // A settings file that is replaced whole or not at all: a failed or interrupted write leaves the
 // previous contents in place.
-class SettingsFile
-{
+class SettingsFile {
 public:
     explicit SettingsFile(const QString& path);
 

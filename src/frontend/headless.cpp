@@ -56,7 +56,7 @@ bool Headless::promptRetry(const QString& message)
     return false;
 }
 
-void Headless::showStatus(const QString&) {}
+void Headless::showStatus(const QString&) { }
 
 // Nobody is there to press a key, so unlike the interactive front ends there is no pause.
 void Headless::alert(const QString& message)
@@ -64,7 +64,7 @@ void Headless::alert(const QString& message)
     writeError(message);
 }
 
-void Headless::notifyNewVersion(const QString&, const QString&) {}
+void Headless::notifyNewVersion(const QString&, const QString&) { }
 
 void Headless::loginStateChanged(int state)
 {
@@ -184,7 +184,8 @@ void Headless::startInitRun()
         runningItem = currentItem;
         downloadScript(currentItem, true);
     } else {
-        errorMessage(QStringLiteral("Please wait for ") + currentItem->text(0) + QStringLiteral(" to initialize "), false);
+        errorMessage(QStringLiteral("Please wait for ") + currentItem->text(0) + QStringLiteral(" to initialize "),
+                     false);
     }
 }
 

@@ -10,8 +10,7 @@ namespace frontend {
 
 // Runs the init or grading script of the catalogue's first problem without a user and prints
 // one JSON result document on standard output.
-class Headless : public Oxbell
-{
+class Headless : public Oxbell {
     Q_OBJECT
 
 public:

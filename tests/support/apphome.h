@@ -10,8 +10,7 @@
 // A user account of its own for runs of the oxbell executable: home, documents and configuration
 // lie in a temporary directory, and the course server is a closed loopback port, so a run never
 // touches the developer's files and fails fast where it would reach a server.
-class AppHome
-{
+class AppHome {
 public:
     AppHome();
 

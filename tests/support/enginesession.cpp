@@ -19,9 +19,12 @@ bool start(TestEngine& engine, const QString& url, bool untilReady)
     engine.start();
     if (!untilReady)
         return true;
-    return QTest::qWaitFor([&] { return engine.called(QStringLiteral("loginStateChanged"))
-                                        || engine.called(QStringLiteral("errorMessage")); },
-                           30000)
+    return QTest::qWaitFor(
+               [&] {
+                   return engine.called(QStringLiteral("loginStateChanged"))
+                       || engine.called(QStringLiteral("errorMessage"));
+               },
+               30000)
         && !engine.called(QStringLiteral("errorMessage"));
 }
 

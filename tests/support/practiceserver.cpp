@@ -122,13 +122,20 @@ bool PracticeServer::launch()
     }
     QStringList arguments{
         QStringLiteral("serve"),
-        QStringLiteral("--courses"), options.courseDir.isEmpty() ? demoCourseDir() : options.courseDir,
-        QStringLiteral("--db"), databasePath(),
-        QStringLiteral("--cert"), chain,
-        QStringLiteral("--key"), key,
-        QStringLiteral("--session-key"), pkiFile("session-private.pem"),
-        QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
-        QStringLiteral("--port"), QStringLiteral("0"),
+        QStringLiteral("--courses"),
+        options.courseDir.isEmpty() ? demoCourseDir() : options.courseDir,
+        QStringLiteral("--db"),
+        databasePath(),
+        QStringLiteral("--cert"),
+        chain,
+        QStringLiteral("--key"),
+        key,
+        QStringLiteral("--session-key"),
+        pkiFile("session-private.pem"),
+        QStringLiteral("--host"),
+        QStringLiteral("127.0.0.1"),
+        QStringLiteral("--port"),
+        QStringLiteral("0"),
     };
     if (options.faults)
         arguments.append(QStringLiteral("--faults"));
@@ -211,12 +218,9 @@ bool PracticeServer::injectFault(const Fault& fault)
 {
     static const char* const kinds[] = {"status", "badjson", "baddecrypt", "delay", "drop"};
     const QJsonObject description{
-        {QStringLiteral("path"), fault.path},
-        {QStringLiteral("kind"), QLatin1String(kinds[int(fault.kind)])},
-        {QStringLiteral("count"), fault.count},
-        {QStringLiteral("status"), fault.status},
-        {QStringLiteral("body"), fault.body},
-        {QStringLiteral("delay_ms"), fault.delayMs},
+        {QStringLiteral("path"), fault.path},   {QStringLiteral("kind"), QLatin1String(kinds[int(fault.kind)])},
+        {QStringLiteral("count"), fault.count}, {QStringLiteral("status"), fault.status},
+        {QStringLiteral("body"), fault.body},   {QStringLiteral("delay_ms"), fault.delayMs},
     };
     return control("POST", QJsonDocument(description).toJson());
 }
@@ -240,10 +244,23 @@ bool PracticeServer::control(const QByteArray& method, const QByteArray& body)
     loop.exec();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 200)
-        error = QStringLiteral("%1 /_faults: %2 %3").arg(QString::fromLatin1(method), reply->errorString(),
-                                                         QString::fromUtf8(reply->readAll()));
+        error = QStringLiteral("%1 /_faults: %2 %3")
+                    .arg(QString::fromLatin1(method), reply->errorString(), QString::fromUtf8(reply->readAll()));
     delete reply;
     return status == 200;
+}
+
+PracticeServer::Fault PracticeServer::fault(const QString& path, FaultKind kind, int status, const QString& body,
+                                            int count, int delayMs)
+{
+    Fault fault;
+    fault.path = path;
+    fault.kind = kind;
+    fault.status = status;
+    fault.body = body;
+    fault.count = count;
+    fault.delayMs = delayMs;
+    return fault;
 }
 
 bool PracticeServer::writeAppSettings(const QString& settingsDir, const QString& url)

@@ -14,20 +14,19 @@
 //     PracticeServer server;
 //     QVERIFY2(server.start(), qPrintable(server.errorString()));
 //     PracticeServer::writeAppSettings(configDir + "/oxbell", server.url());
-class PracticeServer
-{
+class PracticeServer {
 public:
     // Which certificate chain the server sends.
     enum class Chain {
-        Normal,     // leaf for localhost + our intermediate: accepted through the client's CA file
-        OtherCa,    // leaf + root of an unrelated CA: refused
-        WrongHost,  // our intermediate, leaf for another host name: refused
+        Normal, // leaf for localhost + our intermediate: accepted through the client's CA file
+        OtherCa, // leaf + root of an unrelated CA: refused
+        WrongHost, // our intermediate, leaf for another host name: refused
     };
 
     struct Options {
-        QString courseDir;          // empty: the demo course of the build tree
+        QString courseDir; // empty: the demo course of the build tree
         Chain chain = Chain::Normal;
-        bool faults = false;        // accept injectFault()
+        bool faults = false; // accept injectFault()
         QStringList extraArguments; // appended to "serve ...", e.g. {"--client-version", "2.1"}
     };
 
@@ -47,9 +46,9 @@ public:
         int delayMs = 0;
     };
 
-    static const QString studentEmail;     // "student@oxbell.invalid"
-    static const QString studentPassword;  // "practice"
-    static const QString headlessEmail;    // "headless@oxbell.invalid"
+    static const QString studentEmail; // "student@oxbell.invalid"
+    static const QString studentPassword; // "practice"
+    static const QString headlessEmail; // "headless@oxbell.invalid"
     static const QString headlessPassword; // "tulipzen"
 
     static QString demoCourseDir();
@@ -71,12 +70,14 @@ public:
 
     bool isRunning() const;
     int port() const { return listeningPort; }
-    QString url() const;  // "https://localhost:<port>"
+    QString url() const; // "https://localhost:<port>"
     QString databasePath() const;
     QString errorString() const { return error; }
     // Everything the server wrote to standard error (one line per request) so far.
     QByteArray log() const;
 
+    static Fault fault(const QString& path, FaultKind kind, int status = 500, const QString& body = {}, int count = 1,
+                       int delayMs = 0);
     bool injectFault(const Fault& fault);
     bool clearFaults();
 

@@ -78,9 +78,9 @@ ProtocolClient::Reply ProtocolClient::send(const QByteArray& method, const QStri
         QList<QSslError> expected;
         for (const QSslError& error : errors) {
             if (error.error() == QSslError::UnableToGetLocalIssuerCertificate) {
-                const QList<QSslCertificate> ca = QSslCertificate::fromPath(
-                    QStringLiteral(OXBELL_APP_DIR "/certs/GandiStandardSSLCA.pem"), QSsl::Pem,
-                    QSslCertificate::PatternSyntax::FixedString);
+                const QList<QSslCertificate> ca
+                    = QSslCertificate::fromPath(QStringLiteral(OXBELL_APP_DIR "/certs/GandiStandardSSLCA.pem"),
+                                                QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
                 if (!ca.isEmpty())
                     expected.append(QSslError(error.error(), ca.first()));
             } else if (error.error() == QSslError::CertificateUntrusted) {

@@ -15,14 +15,13 @@
 // and accepts TLS errors by the rule of the Oxbell client: UnableToGetLocalIssuerCertificate with
 // the certificate of the application directory's CA file, and CertificateUntrusted.
 // Use it from one thread; every thread needs its own.
-class ProtocolClient
-{
+class ProtocolClient {
 public:
     struct Reply {
-        int status = 0;  // HTTP status; 0 when no reply arrived
+        int status = 0; // HTTP status; 0 when no reply arrived
         QNetworkReply::NetworkError error = QNetworkReply::NoError;
         QString errorString;
-        QByteArray raw;  // the body as it came
+        QByteArray raw; // the body as it came
         QByteArray body; // decrypted when the request expects ciphertext and got a 200
         QList<QSslError> sslErrors;
 

@@ -11,8 +11,7 @@
 
 // An engine whose hooks record every call (name and arguments, in order) and optionally run a
 // reaction, so tests can drive the engine the way a front end does.
-class TestEngine : public Oxbell
-{
+class TestEngine : public Oxbell {
     Q_OBJECT
 
 public:
@@ -51,10 +50,11 @@ public:
     QHash<QString, std::function<void(const Call&)>> reactions;
 
     using Oxbell::appSettings;
+    using Oxbell::cancelPendingReplies;
     using Oxbell::checkStandardError;
     using Oxbell::checkVersion;
-    using Oxbell::interpreterPath;
     using Oxbell::ignoredReplies;
+    using Oxbell::interpreterPath;
     using Oxbell::negotiateIv;
     using Oxbell::negotiateKey;
     using Oxbell::network;
@@ -71,7 +71,6 @@ public:
     using Oxbell::sessionKeys;
     using Oxbell::testMode;
     using Oxbell::userSettings;
-    using Oxbell::cancelPendingReplies;
 
 signals:
     void hookCalled(const QString& hook);

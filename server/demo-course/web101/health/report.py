@@ -1,19 +1,7 @@
 import http.client
 import json
 
-from oxbell import Grader, address, reachable
-
-
-def get(name, path):
-    """(status, body) of a GET on a configured server; raises OSError when it does not answer."""
-    host, port = address(name)
-    connection = http.client.HTTPConnection(host, port, timeout=3)
-    try:
-        connection.request("GET", path)
-        response = connection.getresponse()
-        return response.status, response.read(65536)
-    finally:
-        connection.close()
+from oxbell import Grader, http_get, reachable
 
 
 grader = Grader()
@@ -21,7 +9,7 @@ up, why = reachable("web1")
 status, body = None, b""
 if up:
     try:
-        status, body = get("web1", "/health")
+        status, body = http_get("web1", "/health")
     except (OSError, http.client.HTTPException) as error:
         why = "no HTTP answer: %s" % error
 else:
