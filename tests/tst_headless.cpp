@@ -110,8 +110,8 @@ TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString&
 #define VERIFY_ONE_DOCUMENT(run)                                                                                       \
     do {                                                                                                               \
         QVERIFY2((run).outcome.finished, (run).outcome.standardError.constData());                                     \
-        QCOMPARE((run).outcome.exitStatus, QProcess::NormalExit);                                                      \
-        QCOMPARE((run).outcome.exitCode, 0);                                                                           \
+        QVERIFY2((run).outcome.exitStatus == QProcess::NormalExit && (run).outcome.exitCode == 0,                      \
+                 (run).outcome.standardError.constData());                                                             \
         QJsonParseError error;                                                                                         \
         const QJsonDocument document = QJsonDocument::fromJson((run).outcome.standardOutput, &error);                  \
         QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),                                       \
