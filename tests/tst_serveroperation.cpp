@@ -197,12 +197,8 @@ void TestServerOperation::faults()
     std::unique_ptr<ProtocolClient> client = loggedIn(server);
     QVERIFY(client);
 
-    PracticeServer::Fault fault;
-    fault.path = faultPath;
-    fault.kind = PracticeServer::FaultKind(kind);
-    fault.status = 503;
-    fault.body = QStringLiteral("Closed for maintenance");
-    fault.delayMs = 1500;
+    const PracticeServer::Fault fault = PracticeServer::fault(faultPath, PracticeServer::FaultKind(kind), 503,
+                                                              QStringLiteral("Closed for maintenance"), 1, 1500);
     QVERIFY2(server.injectFault(fault), qPrintable(server.errorString()));
 
     QElapsedTimer clock;
@@ -249,10 +245,8 @@ void TestServerOperation::faultsCountDownAndMatchPrefixes()
     std::unique_ptr<ProtocolClient> client = loggedIn(server);
     QVERIFY(client);
 
-    PracticeServer::Fault fault;
-    fault.path = QStringLiteral("/download/*");
-    fault.count = 2;
-    fault.status = 500;
+    PracticeServer::Fault fault
+        = PracticeServer::fault(QStringLiteral("/download/*"), PracticeServer::FaultKind::Status, 500, {}, 2);
     QVERIFY2(server.injectFault(fault), qPrintable(server.errorString()));
     const QString download = QStringLiteral("/download/") + setupProblem;
     QCOMPARE(client->get(QStringLiteral("/download/init/") + setupProblem).status, 500);
