@@ -1,6 +1,6 @@
 // Building the course tree against parsing the catalogue it comes from: the tree is built right
 // after the catalogue arrives, so it should cost no more than about the parse itself.
-#include "engine/oxbell.h"
+#include "engine/coursetree.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

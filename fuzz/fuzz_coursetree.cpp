@@ -1,6 +1,6 @@
 // Arbitrary bytes as the catalogue reply: the tree must be built without a fault, keep its
 // section maps consistent with its items, and be freed completely.
-#include "engine/oxbell.h"
+#include "engine/coursetree.h"
 
 #include <QJsonDocument>
 #include <QTreeWidgetItem>

@@ -1,3 +1,4 @@
+#include "engine/coursetree.h"
 #include "engine/oxbell.h"
 
 #include <QJsonArray>

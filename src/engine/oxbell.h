@@ -2,6 +2,7 @@
 
 #include "cryptography/aeskeypair.h"
 #include "cryptography/rsapublickey.h"
+#include "engine/coursetree.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -40,12 +41,19 @@ enum RequestState {
     PostingGrade = 8,
 };
 
-// The course catalogue as a tree of course, week, section and step items; the caller owns the
-// returned course items.
-QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue);
+// Values of loginStateChanged's argument.
+namespace LoginState {
+constexpr int Ready = 0; // the session key was accepted; nobody is logged in yet
+constexpr int LoggedIn = 1;
+constexpr int Refused = 2; // the server refused the login or could not be reached
+}
 
-// Number of ancestors of an item.
-int itemDepth(const QTreeWidgetItem* item);
+// Values of Oxbell::runState: which operation on a problem is under way.
+namespace RunState {
+constexpr int None = 0;
+constexpr int Init = 1; // an init script is downloaded or running
+constexpr int Grading = 2; // a grading script is downloaded or running, or its result posted
+}
 
 // The engine every front end derives from. It never draws or prompts: whatever the user must see
 // or answer goes through the hooks below.
@@ -58,19 +66,45 @@ public:
 
     virtual void start();
 
+    // The hooks. Each is called on the event-loop thread; the comment says when, and what the
+    // front end does next. A hook may block (a console prompt) and may call back into the engine.
+
+    // A failure the user must see. Fatal: start-up or the session cannot go on, the front end
+    // ends the program with status 1 (the engine carries on with what it has if the call
+    // returns). Not fatal: show it; when a run ends with it, scriptFailed follows.
     virtual void errorMessage(const QString& message, bool fatal) = 0;
+    // The catalogue did not load. Return true to send the request again; false ends the event
+    // loop with status 1.
     virtual bool promptRetry(const QString& message) = 0;
+    // A progress step ("Loading course information..."); show it, nothing is expected back.
     virtual void showStatus(const QString& status) = 0;
+    // Plain information, such as the next step of a multistep section being unlocked.
     virtual void alert(const QString& message) = 0;
+    // The server announces a newer client at url; start-up goes on regardless.
     virtual void notifyNewVersion(const QString& version, const QString& url) = 0;
+    // LoginState::Ready or LoginState::Refused: obtain an address and password and call login().
+    // LoginState::LoggedIn: call loadCourses().
     virtual void loginStateChanged(int state) = 0;
+    // The catalogue arrived (after loadCourses() or a retry): rebuild the course tree from it
+    // with buildCourseTree() and let the user choose a problem.
     virtual void coursesLoaded(const QJsonObject& catalogue) = 0;
+    // The server's answer to postGrade(); requestState and runState are already idle. Show its
+    // "feedback" pairs and, for a turn-in (testMode false), mergeGradeResult() into the problem.
     virtual void showGradeResult(const QVariantMap& result) = 0;
+    // An operation on a problem ended without success (also after cancelRun()); runState is
+    // idle, except for a script's standard-error report, which comes just before the run ends.
+    // Return to the idle state: controls back on, the problem shown again.
     virtual void scriptFailed() = 0;
+    // One feedback entry of the running script: append it to the feedback display.
     virtual void addFeedback(const QString& summary, const QString& detail) = 0;
+    // A script run starts: empty the feedback display of the previous run.
     virtual void clearFeedback() = 0;
+    // A grading or test script ended cleanly: call postGrade() with the run's problem item;
+    // showGradeResult or scriptFailed follows.
     virtual void gradingFinished() = 0;
+    // An init script ended cleanly (runState is idle): tell the user the problem is initialised.
     virtual void initCompleted() = 0;
+    // Set a user name and password on the authenticator. The engine's own flow never calls it.
     virtual void requestProxyCredentials(QAuthenticator* authenticator) = 0;
 
     void login(const QString& email, const QString& password);
@@ -78,6 +112,11 @@ public:
     void downloadScript(QTreeWidgetItem* problem, bool init);
     void postGrade(QTreeWidgetItem* problem);
     void cancelRun();
+
+    // Run starters of every front end call this first. True when a run of the same kind
+    // (RunState::Init or RunState::Grading) is under way: the user has been told to wait for
+    // the problem named busyItemText, and nothing changes. A run of the other kind does not block.
+    bool refuseWhileRunning(int kind, const QString& busyItemText);
 
     void ensureSettingsDirExists();
     void ensureAppSettingsExists(const QString& fileName);
@@ -112,7 +151,7 @@ protected:
     void checkStandardError();
 
     QVariantMap userSettings;
-    int runState = 0;
+    int runState = RunState::None;
     int requestState = Idle;
     bool testMode = false;
     QString interpreterPath;
@@ -142,6 +181,9 @@ private:
     void gradeReplied(QNetworkReply* reply);
     void gradeFailed(const QString& reason);
 
+    // Ends the operation on a problem under way as failed: the message (not fatal), runState
+    // back to idle, then scriptFailed.
+    void endRunFailed(const QString& message);
     void failRun(bool init, const QString& reason);
     bool settleEndedRun();
     void discardProcess();

@@ -100,7 +100,7 @@ void Oxbell::replyFinished(QNetworkReply* reply)
                 true);
         } else {
             showStatus(QStringLiteral("Ready to log in"));
-            loginStateChanged(0);
+            loginStateChanged(LoginState::Ready);
         }
         break;
     case LoggingIn:
@@ -108,10 +108,10 @@ void Oxbell::replyFinished(QNetworkReply* reply)
             errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + errorBodyText(reply),
                          false);
             requestState = Idle;
-            loginStateChanged(2);
+            loginStateChanged(LoginState::Refused);
         } else {
             requestState = Idle;
-            loginStateChanged(1);
+            loginStateChanged(LoginState::LoggedIn);
         }
         break;
     case LoadingCourses:

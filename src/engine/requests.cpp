@@ -31,9 +31,7 @@ void Oxbell::loadCourses()
 void Oxbell::downloadScript(QTreeWidgetItem* problem, bool init)
 {
     if (userSettings.value(QStringLiteral("servers")).toMap().isEmpty()) {
-        errorMessage(QStringLiteral("You do not have any servers configured. Please add at least one"), false);
-        runState = 0;
-        scriptFailed();
+        endRunFailed(QStringLiteral("You do not have any servers configured. Please add at least one"));
         return;
     }
     const QStringList ids = problemIdentifiers(problem);
@@ -86,10 +84,8 @@ void Oxbell::downloadFailed(const QString& reason)
         ? QStringLiteral("Failed to initialize assignment. Please try again.\n\nReason: ")
         : QStringLiteral("Failed to ") + modeVerb[testMode]
             + QStringLiteral(" assignment. Please try again.\n\nReason: ");
-    errorMessage(message + reason, false);
     requestState = Idle;
-    runState = 0;
-    scriptFailed();
+    endRunFailed(message + reason);
 }
 
 void Oxbell::gradeReplied(QNetworkReply* reply)
@@ -98,16 +94,13 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
     qDebug() << "Post grade:" << QString::fromUtf8(document.toJson());
     const QVariantMap result = document.object().toVariantMap();
     requestState = Idle;
-    runState = 0;
+    runState = RunState::None;
     showGradeResult(result);
 }
 
 void Oxbell::gradeFailed(const QString& reason)
 {
-    errorMessage(QStringLiteral("Failed to ") + modeVerb[testMode]
-                     + QStringLiteral(" assignment. Please try again\n Reason: ") + reason,
-                 false);
     requestState = Idle;
-    runState = 0;
-    scriptFailed();
+    endRunFailed(QStringLiteral("Failed to ") + modeVerb[testMode]
+                 + QStringLiteral(" assignment. Please try again\n Reason: ") + reason);
 }

@@ -137,7 +137,7 @@ void Oxbell::readMessages()
             // toolkit's report of the kill as a crash.
             if (process && process == scriptProcess) {
                 discardProcess();
-                runState = 0;
+                runState = RunState::None;
                 scriptFailed();
             }
             return;
@@ -149,7 +149,7 @@ void Oxbell::readMessages()
             addFeedback(object.value(QStringLiteral("summary")).toString(),
                         object.value(QStringLiteral("detail")).toString());
         } else if (type == QLatin1String("failed")) {
-            errorMessage(failurePrefix(runState == 1, testMode) + object.value(QStringLiteral("reason")).toString(),
+            errorMessage(failurePrefix(runState == RunState::Init, testMode) + object.value(QStringLiteral("reason")).toString(),
                          false);
         } else if (type == QLatin1String("complete")) {
             scriptState = QJsonDocument(object.value(QStringLiteral("state")).toObject());
@@ -185,7 +185,7 @@ bool Oxbell::settleEndedRun()
     readMessages();
     if (!process || process != scriptProcess)
         return false;
-    runState = 0;
+    runState = RunState::None;
     return true;
 }
 
@@ -210,11 +210,29 @@ void Oxbell::initFinished(int exitCode, QProcess::ExitStatus)
         initCompleted();
 }
 
+bool Oxbell::refuseWhileRunning(int kind, const QString& busyItemText)
+{
+    if (runState != kind)
+        return false;
+    if (kind == RunState::Init)
+        errorMessage(QStringLiteral("Please wait for ") + busyItemText + QStringLiteral(" to initialize "), false);
+    else
+        errorMessage(QStringLiteral("Please wait for ") + busyItemText + QStringLiteral(" to complete ")
+                         + modeGerund[testMode],
+                     false);
+    return true;
+}
+
+void Oxbell::endRunFailed(const QString& message)
+{
+    errorMessage(message, false);
+    runState = RunState::None;
+    scriptFailed();
+}
+
 void Oxbell::failRun(bool init, const QString& reason)
 {
-    errorMessage(failurePrefix(init, testMode) + reason, false);
-    runState = 0;
-    scriptFailed();
+    endRunFailed(failurePrefix(init, testMode) + reason);
 }
 
 void Oxbell::initError(QProcess::ProcessError error)
@@ -246,6 +264,6 @@ void Oxbell::cancelRun()
         discardProcess();
     cancelPendingReplies();
     requestState = Idle;
-    runState = 0;
+    runState = RunState::None;
     scriptFailed();
 }

@@ -71,17 +71,17 @@ void Headless::loginStateChanged(int state)
     if (resultPrinted)
         return;
     switch (state) {
-    case 2:
+    case LoginState::Refused:
         if (++loginRefusals >= maxLoginRefusals) {
             printResult(1);
             return;
         }
         login(loginEmail, password);
         break;
-    case 0:
+    case LoginState::Ready:
         login(loginEmail, password);
         break;
-    case 1:
+    case LoginState::LoggedIn:
         loadCourses();
         break;
     default:
@@ -166,27 +166,20 @@ void Headless::requestProxyCredentials(QAuthenticator* authenticator)
 
 void Headless::startGradingRun()
 {
-    if (runState != 2) {
-        runState = 2;
-        runningItem = currentItem;
-        downloadScript(currentItem, false);
-    } else {
-        errorMessage(QStringLiteral("Please wait for ") + runningItem->text(0) + QStringLiteral(" to complete ")
-                         + modeGerund[testMode],
-                     false);
-    }
+    if (refuseWhileRunning(RunState::Grading, runningItem ? runningItem->text(0) : QString()))
+        return;
+    runState = RunState::Grading;
+    runningItem = currentItem;
+    downloadScript(currentItem, false);
 }
 
 void Headless::startInitRun()
 {
-    if (runState != 1) {
-        runState = 1;
-        runningItem = currentItem;
-        downloadScript(currentItem, true);
-    } else {
-        errorMessage(QStringLiteral("Please wait for ") + currentItem->text(0) + QStringLiteral(" to initialize "),
-                     false);
-    }
+    if (refuseWhileRunning(RunState::Init, currentItem->text(0)))
+        return;
+    runState = RunState::Init;
+    runningItem = currentItem;
+    downloadScript(currentItem, true);
 }
 
 void Headless::printResult(int exitCode)
