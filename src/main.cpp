@@ -1,6 +1,8 @@
 #include "log.h"
+#include "frontend/gui.h"
 #include "frontend/headless.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
@@ -110,7 +112,8 @@ int main(int argc, char** argv)
         status = unavailable("console");
     } else {
         qDebug() << "Starting graphical front end";
-        status = unavailable("graphical");
+        QApplication application(argc, argv);
+        status = runFrontEnd(application, new frontend::GUI(nullptr));
     }
     closeLog();
     return status;

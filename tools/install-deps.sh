@@ -11,7 +11,7 @@ packages=(
     pypy3
     clang lld libclang-rt-14-dev
     libbenchmark-dev
-    curl xvfb xauth zip
+    curl xvfb xauth x11-utils zip
 )
 
 missing=()

@@ -1,0 +1,157 @@
+#pragma once
+
+#include "engine/oxbell.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class QAbstractButton;
+class QDialog;
+class QLabel;
+class QLayout;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class QStatusBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QWidget;
+
+namespace frontend {
+
+// The window front end: a login view, then the catalogue with the selected problem's details and
+// the feedback of its runs, and a settings window for the student's servers.
+class GUI : public Oxbell {
+    Q_OBJECT
+
+public:
+    // Fixed window sizes.
+    static constexpr int loginWidth = 400;
+    static constexpr int loginHeight = 220;
+    static constexpr int mainWidth = 900;
+    static constexpr int mainHeight = 600;
+    static constexpr int settingsWidth = 800;
+    static constexpr int settingsHeight = 600;
+    // How long the end-of-run and saved messages stay in the status line.
+    static constexpr int endOfRunMessageMs = 2000;
+    static constexpr int savedMessageMs = 700;
+
+    // A message box or dialog as the user saw it, and the button that closed it (empty when it
+    // was closed some other way).
+    struct ShownDialog {
+        QString title;
+        QString text;
+        QString answer;
+    };
+
+    explicit GUI(QObject* parent);
+    ~GUI() override;
+
+    void errorMessage(const QString& message, bool fatal) override;
+    bool promptRetry(const QString& message) override;
+    void showStatus(const QString& status) override;
+    void alert(const QString& message) override;
+    void notifyNewVersion(const QString& version, const QString& url) override;
+    void loginStateChanged(int state) override;
+    void coursesLoaded(const QJsonObject& catalogue) override;
+    void showGradeResult(const QVariantMap& result) override;
+    void scriptFailed() override;
+    void addFeedback(const QString& summary, const QString& detail) override;
+    void clearFeedback() override;
+    void gradingFinished() override;
+    void initCompleted() override;
+    void requestProxyCredentials(QAuthenticator* authenticator) override;
+
+    QVariantMap collectSettings();
+    void saveSettings(const QVariantMap& settings);
+
+    // Answers for the coming message boxes and dialogs, one button text each, in order. A box
+    // with an answer waiting is shown as usual and then closed by a click on that button.
+    void answerNextDialogs(const QStringList& buttons) { pendingAnswers += buttons; }
+    int unansweredDialogs() const { return pendingAnswers.size(); }
+    const QList<ShownDialog>& shownDialogs() const { return dialogsShown; }
+
+public slots:
+    void handleLoginButtonClicked();
+    void handleBasicAuthQuitClicked(bool checked);
+    void handleCourseItemSelectionChanged();
+    void handleInitButtonClicked();
+    void handleGradeButtonClicked();
+    void handleTestButtonClicked();
+    void handleCancelGradeButtonClicked();
+    void handleRefreshGradesButtonClicked();
+    void handleSettingsButtonClicked();
+    void handleSettingsSaveButtonClicked();
+    void handleSettingsApplyButtonClicked();
+    void handleSettingsCloseButtonClicked();
+    void handleSettingsServerSelectionChanged();
+    void handleSettingsServerAddButtonClicked();
+    void handleSettingsServerDeleteButtonClicked();
+    void handleServerNameChanged(QString changedTo);
+
+protected:
+    void buildLoginView();
+    void buildMainView();
+    void startGradingRun(bool testRun);
+    void closeSettingsWindow();
+    void writeBackCurrentServer();
+    // Runs a box or dialog modally; the one way every box and dialog of the window is shown.
+    // Returns the button that closed it, or null.
+    QAbstractButton* runModal(QDialog* dialog);
+    // A box with the given buttons (ActionRole, in order; the last is the default); returns the
+    // text of the button clicked, or an empty string.
+    QString ask(const QString& title, const QString& text, const QStringList& buttons);
+
+    static void clearLayout(QLayout* layout);
+    static QLabel* richLabel(const QString& text);
+    // A plain widget holding the layout, so boxes nest as widgets.
+    static QWidget* boxOf(QLayout* layout);
+    static void centre(QWidget* window, int width, int height);
+
+    QWidget* mainWindow = nullptr;
+    QLineEdit* emailEdit = nullptr;
+    QLineEdit* passwordEdit = nullptr;
+    QPushButton* loginButton = nullptr;
+    QStatusBar* statusBar = nullptr;
+    QTreeWidget* courseTree = nullptr;
+    QTreeWidgetItem* selectedItem = nullptr;
+    QTreeWidgetItem* runningItem = nullptr;
+    QTreeWidget* feedbackTree = nullptr;
+    QLabel* welcomeLabel = nullptr;
+    QLabel* promptLabel = nullptr;
+    QLabel* heading1Label = nullptr;
+    QLabel* heading2Label = nullptr;
+    QLabel* heading3Label = nullptr;
+    QLabel* dueDateLabel = nullptr;
+    QLabel* gradeLabel = nullptr;
+    QLabel* attemptsLabel = nullptr;
+    QLabel* feedbackLabel = nullptr;
+    QPushButton* initButton = nullptr;
+    QPushButton* testButton = nullptr;
+    QPushButton* gradeButton = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QPushButton* refreshButton = nullptr;
+    QPushButton* settingsButton = nullptr;
+
+    QWidget* settingsWindow = nullptr;
+    QListWidget* serverList = nullptr;
+    QListWidgetItem* currentServerItem = nullptr;
+    QLineEdit* serverNameEdit = nullptr;
+    QLineEdit* serverAddressEdit = nullptr;
+    QLineEdit* serverPortEdit = nullptr;
+    QPushButton* addServerButton = nullptr;
+    QPushButton* deleteServerButton = nullptr;
+    QPushButton* saveButton = nullptr;
+    QPushButton* applyButton = nullptr;
+    QPushButton* closeButton = nullptr;
+
+private:
+    QStringList pendingAnswers;
+    QList<ShownDialog> dialogsShown;
+    // The running test or turn-in has already been reported as failed.
+    bool failedBeforeEnd = false;
+};
+
+}
