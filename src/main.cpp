@@ -1,4 +1,5 @@
 #include "log.h"
+#include "frontend/console.h"
 #include "frontend/gui.h"
 #include "frontend/headless.h"
 
@@ -65,14 +66,6 @@ int runFrontEnd(QCoreApplication& application, Oxbell* frontEnd)
     owner.reset();
     return status;
 }
-
-int unavailable(const char* name)
-{
-    qWarning() << "Front end not available in this build:" << name;
-    std::fprintf(stderr, "The %s front end is not available in this build; use -headless-init or -headless-test.\n",
-                 name);
-    return 1;
-}
 }
 
 int main(int argc, char** argv)
@@ -109,7 +102,8 @@ int main(int argc, char** argv)
         attachConsole();
 #endif
         qDebug() << "Starting console front end";
-        status = unavailable("console");
+        QCoreApplication application(argc, argv);
+        status = runFrontEnd(application, new frontend::Console(nullptr));
     } else {
         qDebug() << "Starting graphical front end";
         QApplication application(argc, argv);

@@ -1,0 +1,352 @@
+#include "frontend/console.h"
+#include "support/apphome.h"
+#include "support/practiceserver.h"
+#include "support/processrun.h"
+#include "support/ptyprocess.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTreeWidgetItem>
+#include <QtTest>
+
+#include <sys/wait.h>
+
+// The console front end as a student meets it: the real program on a terminal of its own (or fed
+// a script through a pipe), against the practice server.
+class TestConsole : public QObject {
+    Q_OBJECT
+
+private slots:
+    void studentSession();
+    void fatalErrorEndsAfterKeyPress();
+    void interruptedPasswordRestoresEcho();
+    void scriptedWalk_data();
+    void scriptedWalk();
+    void gradeResultWithShortEntries();
+};
+
+namespace {
+const QString program = QStringLiteral(OXBELL_APP_DIR "/oxbell");
+
+// The demo course plus a problem whose grading script writes to standard error and exits cleanly.
+bool writeCourse(const QString& dir)
+{
+    const QDir demo(PracticeServer::demoCourseDir());
+    QDirIterator files(demo.path(), QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString target = dir + QLatin1Char('/') + demo.relativeFilePath(files.next());
+        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(files.filePath(), target))
+            return false;
+    }
+    QFile catalogueFile(dir + QStringLiteral("/catalogue.json"));
+    if (!catalogueFile.open(QIODevice::ReadWrite))
+        return false;
+    QJsonObject catalogue = QJsonDocument::fromJson(catalogueFile.readAll()).object();
+    QJsonObject courses = catalogue.value("courses").toObject();
+    QJsonArray weeks = courses.value("OxbellX/WEB101/2026_Fall").toArray();
+    const QJsonObject problem{
+        {"display_name", "Noisy script"}, {"url_name", "noisy"}, {"max_attempts", 3}, {"grader", "noisy.py"}};
+    weeks.append(
+        QJsonObject{{"display_name", "Week 3: Noise"},
+                    {"url_name", "week3"},
+                    {"sections",
+                     QJsonArray{QJsonObject{
+                         {"display_name", "Noise"}, {"url_name", "noise"}, {"problems", QJsonArray{problem}}}}}});
+    courses.insert("OxbellX/WEB101/2026_Fall", weeks);
+    catalogue.insert("courses", courses);
+    QFile script(dir + QStringLiteral("/noisy.py"));
+    const QByteArray noisy = "import sys\nsys.stderr.write('noise\\n')\n";
+    return catalogueFile.resize(0) && catalogueFile.write(QJsonDocument(catalogue).toJson()) > 0
+        && script.open(QIODevice::WriteOnly) && script.write(noisy) == noisy.size();
+}
+
+QProcessEnvironment environmentOf(const AppHome& home)
+{
+    QProcessEnvironment environment = home.environment();
+    // Due dates are shown in local time.
+    environment.insert("TZ", "UTC");
+    return environment;
+}
+
+// Terminal output: every line break reaches the screen as CR LF.
+QByteArray onScreen(QByteArray text)
+{
+    return text.replace("\n", "\r\n");
+}
+
+QByteArray loginScript()
+{
+    return (PracticeServer::studentEmail + "\n" + PracticeServer::studentPassword + "\n").toUtf8();
+}
+}
+
+#define EXPECT(text)                                                                                                   \
+    QVERIFY2(term.waitFor(onScreen(text)),                                                                             \
+             (QByteArray("waiting for: ") + (text) + "\n---- shown:\n" + term.output().right(700)).constData())
+#define EXPECT_ABSENT(text) QVERIFY2(!term.lastStretch().contains(onScreen(text)), term.lastStretch().constData())
+
+void TestConsole::studentSession()
+{
+    QTemporaryDir courseDir;
+    QVERIFY(courseDir.isValid() && writeCourse(courseDir.path()));
+    PracticeServer server;
+    PracticeServer::Options options;
+    options.courseDir = courseDir.path();
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    AppHome home;
+    QVERIFY(home.isValid() && PracticeServer::writeAppSettings(home.configDir(), server.url()));
+
+    PtyProcess term;
+    QVERIFY(term.start(program, {"-console"}, environmentOf(home)));
+    EXPECT("Oxbell version 2.0\n\n");
+    QVERIFY(term.output().startsWith(onScreen("Oxbell version 2.0\n\n")));
+
+    EXPECT("Ready to log in\nemail> ");
+    term.type(PracticeServer::studentEmail.toUtf8() + "\r");
+    EXPECT("password> ");
+    QVERIFY(!(term.attributes().c_lflag & ECHO));
+    term.type("wrong-secret\r");
+    EXPECT("Failed to login. Please try again.\n\nReason: Wrong e-mail address or password\n\n"
+           "Press any key to continue . . . ");
+    term.type("x");
+    EXPECT("\nemail> ");
+    term.type(PracticeServer::studentEmail.toUtf8() + "\r");
+    EXPECT("password> ");
+    term.type(PracticeServer::studentPassword.toUtf8() + "\r");
+    EXPECT("Login successful\n");
+    QCOMPARE(term.lastStretch(), onScreen("\nLogin successful\n"));
+    QVERIFY(term.attributes().c_lflag & ECHO);
+    QVERIFY(!term.output().contains("wrong-secret"));
+    QVERIFY(!term.output().contains("> " + PracticeServer::studentPassword.toUtf8()));
+
+    EXPECT("\nCourses\n1: DB101 - 2026 Fall\n2: WEB101 - 2026 Fall\nr: Refresh Grades\ne: Exit\nChoose an option> ");
+    for (const char* invalid : {"4", "0", "-1", "R", "b", ""}) {
+        term.type(QByteArray(invalid) + "\r");
+        EXPECT("Invalid choice\nChoose an option> ");
+    }
+
+    // A multistep section: only its first step is open.
+    const QByteArray health = "WEB101 - 2026 Fall/Week 2: Health checks/A health check in three steps> ";
+    term.type("2\r2\r");
+    EXPECT("\nAssignments\n1: A health check in three steps\nb: Go back\nh: Go home\n"
+           "WEB101 - 2026 Fall/Week 2: Health checks> ");
+    term.type("1\r");
+    EXPECT("\nProblems\n1: Step 1: Start the web server\nStep 2: Answer on / (Not Available Yet)\n"
+           "Step 3: Report health on /health (Not Available Yet)\nb: Go back\nh: Go home\n"
+           + health);
+    term.type("2\r");
+    EXPECT("Invalid choice\n" + health);
+    term.type("b\rb\r");
+    EXPECT("\nWeeks\n1: Week 1: Serving pages\n2: Week 2: Health checks\n3: Week 3: Noise\nb: Go back\nh: Go home\n"
+           "WEB101 - 2026 Fall> ");
+
+    // A test leaves the problem as it was; a turn-in uses an attempt.
+    const QByteArray homePage
+        = "WEB101 - 2026 Fall\nWeek 1: Serving pages\nServe a home page\n\n"
+          "Due Date: 01/01/00\nAttempts: %1/3\nGrade: 0/2\n\n1: Grade\nt: Test\n"
+          "b: Go back\nh: Go home\n\nWEB101 - 2026 Fall/Week 1: Serving pages/Serve a home page> ";
+    term.type("1\r1\r");
+    EXPECT(QByteArray(homePage).replace("%1", "0"));
+    term.type("t\r");
+    EXPECT("\nweb1 is reachable: failed\n---> ");
+    EXPECT("\nTested: 0 of 2 points\n---> A test is not recorded and uses no attempt.\n");
+    EXPECT("Tested\n" + QByteArray(homePage).replace("%1", "0"));
+    term.type("1\r");
+    EXPECT("\nTurned in: 0 of 2 points\n");
+    EXPECT("Graded\n" + QByteArray(homePage).replace("%1", "1"));
+
+    // Initialising the warm-up, which cannot be turned in (0 of 0 attempts).
+    term.type("h\r1\r1\r1\r");
+    EXPECT("i: Initialize\nt: Test\n");
+    term.type("i\r");
+    EXPECT("Initialized\nDB101 - 2026 Fall\nWeek 0: Getting started\nCheck your setup\n\nSelf Paced\n"
+           "Attempts: 0/0\nGrade: 0/1\n\ni: Initialize\nt: Test\n");
+
+    // A problem past its close date offers no turn-in.
+    term.type("b\rb\r2\r2\r");
+    EXPECT("\nDue Date: 11/14/23\nAttempts: 0/3\nGrade: 0/1\n\nt: Test\nb: Go back\nh: Go home\n\n"
+           "DB101 - 2026 Fall/Week 1: Reaching the database/Reach dbnode1 before the deadline> ");
+    term.type("1\r");
+    EXPECT("Invalid choice\n");
+
+    // A script that writes to standard error fails its run even though it exits cleanly: the
+    // problem menu comes back and nothing is turned in.
+    const QByteArray noisyPrompt = "WEB101 - 2026 Fall/Week 3: Noise/Noisy script> ";
+    term.type("h\r2\r3\r1\r");
+    EXPECT(noisyPrompt);
+    term.type("1\r");
+    EXPECT("Unexpected output on standard error: this likely indicates a bug in the problem. Please notify the "
+           "course staff.\n\nnoise\n\n\nPress any key to continue . . . ");
+    term.type("x");
+    EXPECT("\nAttempts: 0/3\n");
+    EXPECT(noisyPrompt);
+
+    term.type("h\rr\r");
+    EXPECT("Loading course information...\n");
+    EXPECT("\nCourses\n");
+    EXPECT("Choose an option> ");
+    term.type("e\r");
+    const int status = term.waitForExit();
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, term.output().right(2000).constData());
+
+    QVERIFY(server.stop());
+    const QByteArray log = server.log();
+    QVERIFY(log.contains("POST /grade/OxbellX/WEB101/2026_Fall/week1/first-page/home/1 200"));
+    QVERIFY(log.contains("POST /grade/OxbellX/WEB101/2026_Fall/week1/first-page/home/0 200"));
+    QVERIFY2(!log.contains("POST /grade/OxbellX/WEB101/2026_Fall/week3"), log.constData());
+}
+
+void TestConsole::fatalErrorEndsAfterKeyPress()
+{
+    PracticeServer server;
+    PracticeServer::Options options;
+    options.faults = true;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY(server.injectFault(PracticeServer::fault("/version", PracticeServer::FaultKind::Status, 500, "down")));
+    AppHome home;
+    QVERIFY(home.isValid() && PracticeServer::writeAppSettings(home.configDir(), server.url()));
+
+    PtyProcess term;
+    QVERIFY(term.start(program, {"-console"}, environmentOf(home)));
+    EXPECT("Failed to check for updates.\n\nReason: ");
+    EXPECT("\n\nPress any key to continue . . . ");
+    QVERIFY(term.waitForExit(500) == -1);
+    term.type("x");
+    const int status = term.waitForExit();
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 1, term.output().constData());
+}
+
+void TestConsole::interruptedPasswordRestoresEcho()
+{
+    PracticeServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AppHome home;
+    QVERIFY(home.isValid() && PracticeServer::writeAppSettings(home.configDir(), server.url()));
+
+    PtyProcess term;
+    QVERIFY(term.start(program, {"-console"}, environmentOf(home)));
+    EXPECT("email> ");
+    term.type("someone\r");
+    EXPECT("password> ");
+    QVERIFY(!(term.attributes().c_lflag & ECHO));
+    term.type("\x03");
+    const int status = term.waitForExit();
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT, term.output().constData());
+    QVERIFY(term.attributes().c_lflag & ECHO);
+}
+
+void TestConsole::scriptedWalk_data()
+{
+    QTest::addColumn<int>("rounds");
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<int>("exitCode");
+    // Each round is four moves: a course, a week, a section's problem menu, home.
+    QTest::newRow("input ends at a menu") << 250 << QByteArray() << 1;
+    QTest::newRow("100,000 moves, then e without a line break") << 25000 << QByteArray("e") << 0;
+}
+
+// A piped run: the password is read as it is, pauses do not wait, and the menus neither nest
+// nor spin at the end of input.
+void TestConsole::scriptedWalk()
+{
+    QFETCH(int, rounds);
+    QFETCH(QByteArray, ending);
+    QFETCH(int, exitCode);
+
+    PracticeServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    AppHome home;
+    QVERIFY(home.isValid() && PracticeServer::writeAppSettings(home.configDir(), server.url()));
+    QFile input(home.path() + "/input");
+    QVERIFY(input.open(QIODevice::WriteOnly));
+    input.write(loginScript() + QByteArray("2\n1\n1\nh\n").repeated(rounds) + ending);
+    input.close();
+
+    QProcessEnvironment environment = environmentOf(home);
+    // Freed memory that the address sanitizer holds back would look like growth.
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":quarantine_size_mb=16");
+    long peakKiB = 0;
+    const QString outputPath = home.path() + "/output";
+    const int status = runPiped(program, {"-console"}, environment, input.fileName(), outputPath, &peakKiB);
+    QFile output(outputPath);
+    QVERIFY(output.open(QIODevice::ReadOnly));
+    const QByteArray shown = output.readAll();
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == exitCode, shown.right(2000).constData());
+    QCOMPARE(shown.count("\nAssignments\n1: Serve a home page\n"), rounds);
+    QVERIFY(!shown.contains("Invalid choice"));
+    QCOMPARE(shown.endsWith("Input ended: oxbell stops.\n"), exitCode == 1);
+
+    static long smallWalkPeakKiB = 0;
+    if (rounds < 1000) {
+        smallWalkPeakKiB = peakKiB;
+    } else if (smallWalkPeakKiB > 0) {
+        constexpr long allowedGrowthKiB = 32 * 1024;
+        QVERIFY2(peakKiB < smallWalkPeakKiB + allowedGrowthKiB,
+                 qPrintable(QString("peak %1 KiB, small walk %2 KiB").arg(peakKiB).arg(smallWalkPeakKiB)));
+    }
+}
+
+namespace {
+// A console whose problem of the last run is set by hand.
+class ResultConsole : public frontend::Console {
+public:
+    ResultConsole()
+    {
+        auto* week = new QTreeWidgetItem(rootItem, QStringList{"W"});
+        auto* section = new QTreeWidgetItem(week, QStringList{"A"});
+        runningItem = new QTreeWidgetItem(section, QStringList{"S"});
+        runningItem->setData(0, Qt::UserRole, QVariantMap{{"attempts", 1}, {"max_attempts", 3}});
+        currentItem = new QTreeWidgetItem(section, QStringList{"Other"});
+        testMode = true;
+    }
+
+    // A turn-in of another problem asked for while a test run of S is under way.
+    void turnInDuringTest()
+    {
+        runState = RunState::Grading;
+        startRun(false);
+        runState = RunState::None;
+    }
+};
+
+int gradeResultChild()
+{
+    ResultConsole console;
+    console.turnInDuringTest();
+    const QVariantList feedback{QVariantList{"Only a summary"}, QVariantList{}, QVariantList{"Summary", "a\n\nc"}};
+    console.showGradeResult(QVariantMap{{"feedback", feedback}});
+    return 0;
+}
+}
+
+// A run refused while another goes on; then a test result whose feedback entries are shorter than
+// a pair (they read as empty where they end), and the problem menu, whose prompt meets the end of
+// the (empty) input.
+void TestConsole::gradeResultWithShortEntries()
+{
+    const ProcessOutcome outcome = runSelfAsChild("grade-result", {});
+    QVERIFY(outcome.finished);
+    QCOMPARE(outcome.exitCode, 1);
+    QCOMPARE(outcome.standardOutput,
+             QByteArray("\nOnly a summary\n\n\n\nSummary\n---> a\n---> \n---> c\nTested\nW\nA\nS\n\nSelf Paced\n"
+                        "Attempts: 1/3\nGrade: 0/0\n\n1: Grade\nt: Test\nb: Go back\nh: Go home\n\nW/A/S> "));
+    // The refused turn-in changed nothing: the result still reads as a test of S.
+    QVERIFY(outcome.standardError.startsWith("Please wait for S to complete testing\n\n"));
+    QVERIFY(outcome.standardError.contains("Input ended: oxbell stops.\n"));
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    if (childRequest(argc, argv).name == QLatin1String("grade-result"))
+        return gradeResultChild();
+    TestConsole test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_console.moc"
