@@ -5,7 +5,6 @@
 
 #include <QDebug>
 
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -218,12 +217,12 @@ QString Console::readPassword()
 
 void Console::pause()
 {
-#ifdef Q_OS_WIN
-    std::system("pause");
-#else
     // Nobody is there to press a key, and scripted answers must not be swallowed.
     if (!inputIsTerminal())
         return;
+#ifdef Q_OS_WIN
+    std::system("pause");
+#else
     {
         const TerminalMode singleKey(ICANON | ECHO);
         out << "Press any key to continue . . . ";

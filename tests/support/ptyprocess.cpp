@@ -5,10 +5,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,21 +35,6 @@ struct ExecArguments {
         envp.push_back(nullptr);
     }
 };
-
-// Polls waitpid until the child ends or the time is up; `whileWaiting` runs between polls.
-template <typename Work> int waitForChild(pid_t pid, int timeoutMs, rusage* usage, Work whileWaiting)
-{
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        int status = 0;
-        if (wait4(pid, &status, WNOHANG, usage) == pid)
-            return status;
-        if (clock.elapsed() > timeoutMs)
-            return -1;
-        whileWaiting();
-    }
-}
 }
 
 PtyProcess::~PtyProcess()
@@ -124,37 +107,16 @@ termios PtyProcess::attributes() const
 
 int PtyProcess::waitForExit(int timeoutMs)
 {
-    const int status = waitForChild(pid, timeoutMs, nullptr, [this] { readSome(pollSliceMs); });
-    if (status != -1)
-        pid = -1;
-    return status;
-}
-
-int runPiped(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
-             const QString& inputFile, const QString& outputFile, long* peakKiB)
-{
-    constexpr int pipedTimeoutMs = 600000;
-    ExecArguments exec(program, arguments, environment);
-    const QByteArray input = QFile::encodeName(inputFile);
-    const QByteArray output = QFile::encodeName(outputFile);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int in = open(input.constData(), O_RDONLY);
-        const int out = open(output.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0
-            || dup2(out, STDERR_FILENO) < 0)
-            _exit(127);
-        execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-        _exit(127);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return status;
+        }
+        // Drained meanwhile, so that a program with much to say is not held up by a full terminal.
+        readSome(pollSliceMs);
     }
-    if (pid < 0)
-        return -1;
-    rusage usage = {};
-    const int status = waitForChild(pid, pipedTimeoutMs, &usage, [] { usleep(pollSliceMs * 1000); });
-    if (status == -1) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    *peakKiB = usage.ru_maxrss;
-    return status;
+    return -1;
 }

@@ -44,9 +44,3 @@ private:
     QByteArray stretch;
     int consumed = 0;
 };
-
-// Runs a program with standard input read from `inputFile` and standard output and error written
-// to `outputFile`. Returns the waitpid() status and, in `peakKiB`, the largest resident size the
-// program reached.
-int runPiped(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
-             const QString& inputFile, const QString& outputFile, long* peakKiB);
