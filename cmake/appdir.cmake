@@ -34,6 +34,7 @@ endif()
 set(OXBELL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 add_custom_command(
     OUTPUT ${OXBELL_GENERATED_DIR}/serverkey.h
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${OXBELL_GENERATED_DIR}
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/embed-key.sh ${server_key_pem} ${OXBELL_GENERATED_DIR}/serverkey.h
     DEPENDS ${server_key_pem} ${CMAKE_SOURCE_DIR}/tools/embed-key.sh
     COMMENT "Embedding the course server's public key"
@@ -41,6 +42,9 @@ add_custom_command(
 
 add_custom_target(oxbell_pki ALL DEPENDS ${OXBELL_PKI_FILES} ${OXBELL_CA_FILE})
 add_custom_target(oxbell_server_key DEPENDS ${OXBELL_GENERATED_DIR}/serverkey.h)
+# Unix Makefiles run a custom command once in every target that needs its output: the key must
+# wait for the PKI target rather than generate the PKI a second time beside it.
+add_dependencies(oxbell_server_key oxbell_pki)
 
 # The interpreter the scripts run in, where the program looks for it.
 add_custom_command(

@@ -1,25 +1,35 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, then builds and runs every test twice, in a
-# normal build (build/) and in an AddressSanitizer + UndefinedBehaviorSanitizer build
-# (build-asan/); then a bounded fuzzing run (build-fuzz/). Any failure stops with a non-zero status.
+# normal build (build/, Ninja) followed by its Debian packages and their checks, and in an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/, CMake's default generator,
+# Unix Makefiles, so that both generators keep working); then a bounded fuzzing run (build-fuzz/).
+# Any failure stops with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh </dev/null
 
 jobs=$(nproc)
 
+# suite DIR GENERATOR CMAKE_OPTIONS...
 suite() {
-    local dir=$1
-    shift
-    echo "== $dir: configure and build" >&2
-    cmake -S . -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+    local dir=$1 generator=$2
+    shift 2
+    echo "== $dir: configure and build ($generator)" >&2
+    # A tree made with another generator is configured afresh.
+    local fresh=()
+    if [ -f "$dir/CMakeCache.txt" ] && ! grep -qxF "CMAKE_GENERATOR:INTERNAL=$generator" "$dir/CMakeCache.txt"; then
+        fresh=(--fresh)
+    fi
+    cmake "${fresh[@]}" -S . -B "$dir" -G "$generator" -Wno-dev "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
     echo "== $dir: tests" >&2
     (cd "$dir" && ctest --output-on-failure -j"$jobs" </dev/null)
 }
 
-suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOXBELL_BENCH=ON
-suite build-asan -DCMAKE_BUILD_TYPE=Debug -DOXBELL_SANITIZE=ON -DOXBELL_BENCH=OFF
+suite build Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOXBELL_BENCH=ON
+echo "== build: Debian packages" >&2
+bash tests/tst_package.sh build
+suite build-asan "Unix Makefiles" -DCMAKE_BUILD_TYPE=Debug -DOXBELL_SANITIZE=ON -DOXBELL_BENCH=OFF
 
 # The course tree fed arbitrary catalogues for a bounded time. New inputs grow a corpus in the
 # build tree; the committed seeds stay as they are. Qt is built without frame pointers, so only

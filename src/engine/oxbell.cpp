@@ -22,7 +22,7 @@ Oxbell::Oxbell(QObject* parent)
     for (int round = 0; round < 3; ++round)
         pem = QByteArray::fromBase64(pem);
     serverKey.fromPem(QString::fromUtf8(pem.constData()));
-    QCoreApplication::setApplicationVersion(QStringLiteral("2.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(OXBELL_VERSION));
 }
 
 Oxbell::~Oxbell() = default;
