@@ -73,6 +73,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME oxbell)
 # Neither is linked: the interpreter runs the scripts, and libqt5gui5 carries the xcb platform plugin.
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "pypy3, libqt5gui5 | libqt5gui5-gles")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${packaging_source}/debian/oxbell/prerm)
 set(CPACK_DEBIAN_CLIENT_DESCRIPTION "Desktop client for a course-grading service
 Oxbell logs a student in to their course server, shows the course catalogue with due dates,
 attempts and grades, runs a problem's init or grading script in PyPy against the student's own
@@ -81,8 +82,8 @@ practice servers and posts the result.")
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME oxbell-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
-set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
-    ${packaging_source}/debian/postinst ${packaging_source}/debian/prerm ${packaging_source}/debian/postrm)
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${packaging_source}/debian/oxbell-server/postinst
+    ${packaging_source}/debian/oxbell-server/prerm ${packaging_source}/debian/oxbell-server/postrm)
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "Practice course server for Oxbell
 An HTTPS course server speaking the Oxbell client's protocol, with a demo course, for course
 staff to try problems before they publish them. The systemd unit oxbell-server.service runs it

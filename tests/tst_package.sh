@@ -53,9 +53,16 @@ listing=$(cd "$app" && find . ! -type d | sort | tr '\n' ' ')
 for key in leaf.key session-private.pem; do
     [ "$(stat -c %a "$root/etc/oxbell-server/$key")" = 600 ] || fail "$key is readable by others"
 done
-for script in postinst prerm postrm; do
-    dpkg-deb --ctrl-tarfile "$server" | tar -xO "./$script" | sh -n || fail "$script does not parse"
-done
+# scripts DEB SCRIPT...: the package holds these maintainer scripts, and they parse.
+scripts() {
+    local deb=$1
+    shift
+    for script in "$@"; do
+        dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" | sh -n || fail "$(basename "$deb"): $script"
+    done
+}
+scripts "$server" postinst prerm postrm
+scripts "$client" prerm
 
 desktop=$(echo "$root"/usr/share/applications/*.desktop)
 desktop-file-validate "$desktop" || fail "desktop file"
