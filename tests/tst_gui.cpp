@@ -588,6 +588,41 @@ int fatalChild()
     std::fputs("start returned", stdout);
     return 0;
 }
+
+// Pictures for the README from a real session against the practice server (tools/screenshots.sh).
+int screenshotsChild(const QString& directory)
+{
+    PracticeServer server;
+    if (!server.start() || !PracticeServer::writeAppSettings(settingsDir(), server.url()))
+        return 2;
+    GuiUnderTest gui;
+    gui.start();
+    const auto save = [&directory](QWidget* window, const char* name) {
+        QTest::qWait(200);
+        return window->grab().save(directory + QLatin1Char('/') + QLatin1String(name));
+    };
+    if (!QTest::qWaitFor([&] { return gui.loginButton->isEnabled(); }, waitMs))
+        return 3;
+    QTest::keyClicks(gui.emailEdit, PracticeServer::studentEmail);
+    QTest::keyClicks(gui.passwordEdit, PracticeServer::studentPassword);
+    if (!save(gui.mainWindow, "login.png"))
+        return 4;
+    gui.loginButton->click();
+    if (!QTest::qWaitFor([&] { return gui.courseTree && gui.refreshButton->isEnabled(); }, waitMs))
+        return 5;
+    gui.courseTree->expandAll();
+    gui.courseTree->setCurrentItem(
+        itemAt(gui.courseTree, QStringLiteral("DB101 - 2026 Fall/Week 0: Getting started/Check your setup")));
+    gui.gradeButton->click();
+    if (!QTest::qWaitFor([&] { return gui.statusBar->currentMessage().startsWith(QStringLiteral("Graded")); }, waitMs))
+        return 6;
+    gui.feedbackTree->expandAll();
+    if (!save(gui.mainWindow, "main.png"))
+        return 7;
+    gui.settingsButton->click();
+    gui.serverList->setCurrentRow(1);
+    return save(gui.settingsWindow, "settings.png") ? 0 : 8;
+}
 }
 
 void TestGui::failedSaveKeepsFile()
@@ -671,6 +706,8 @@ int main(int argc, char** argv)
         return limitedSaveChild();
     if (child.name == QLatin1String("fatal"))
         return fatalChild();
+    if (child.name == QLatin1String("screenshots") && child.arguments.size() == 1)
+        return screenshotsChild(child.arguments.first());
     // Outside ctest's home of its own, settings still never touch the developer's.
     QStandardPaths::setTestModeEnabled(true);
     TestGui test;
