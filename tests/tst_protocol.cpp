@@ -91,10 +91,13 @@ void ProtocolTest::handshake()
     TestEngine engine;
     QVERIFY(enginesession::start(engine, server.url()));
 
-    QCOMPARE(engine.hookNames(), QStringList({"showStatus", "showStatus", "showStatus", "loginStateChanged"}));
-    QCOMPARE(engine.callsOf("showStatus").at(0).arguments.value(0).toString(), connecting);
-    QCOMPARE(engine.callsOf("showStatus").at(1).arguments.value(0).toString(), checking);
-    QCOMPARE(engine.callsOf("showStatus").at(2).arguments.value(0).toString(), ready);
+    // The default proxy entry (type "none", host localhost) is looked up before the first request.
+    QCOMPARE(engine.hookNames(),
+             QStringList({"showStatus", "showStatus", "showStatus", "showStatus", "loginStateChanged"}));
+    QCOMPARE(engine.callsOf("showStatus").at(0).arguments.value(0).toString(), QStringLiteral("Checking proxy host..."));
+    QCOMPARE(engine.callsOf("showStatus").at(1).arguments.value(0).toString(), connecting);
+    QCOMPARE(engine.callsOf("showStatus").at(2).arguments.value(0).toString(), checking);
+    QCOMPARE(engine.callsOf("showStatus").at(3).arguments.value(0).toString(), ready);
     QCOMPARE(engine.callsOf("loginStateChanged").at(0).arguments.value(0).toInt(), 0);
     // The key request's state stays until the next request is sent.
     QCOMPARE(engine.requestState, int(NegotiatingKey));

@@ -7,7 +7,7 @@
 #include <QJsonArray>
 #include <QJsonParseError>
 #include <QTcpServer>
-#include <QTemporaryFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>
@@ -80,6 +80,7 @@ private slots:
     void scriptFile();
     void scriptFileGoesWithItsRun();
     void childEnvironment();
+    void plantedModuleIsNotImported();
     void serversOnStandardInput();
     void messages_data();
     void messages();
@@ -138,10 +139,12 @@ void TstRunner::scriptFile()
     QVERIFY(runToEnd(*engine, script));
     QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "gradingFinished()"}));
 
-    const auto* file = engine->scriptProcess->findChild<QTemporaryFile*>();
-    QVERIFY(file);
-    QCOMPARE(QFileInfo(file->fileName()).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
-    QFile written(file->fileName());
+    // The script lies alone in a fresh folder of the temporary directory that only its owner may enter.
+    const QFileInfo file(engine->scriptProcess->arguments().value(0));
+    const QFileInfo folder(file.absolutePath());
+    QCOMPARE(folder.absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+    QCOMPARE(folder.permissions() & 0x0077, QFile::Permissions());
+    QFile written(file.filePath());
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), contents);
 }
@@ -149,12 +152,29 @@ void TstRunner::scriptFile()
 void TstRunner::scriptFileGoesWithItsRun()
 {
     QVERIFY(runToEnd(*engine, QByteArray()));
-    const QString first = engine->scriptProcess->findChild<QTemporaryFile*>()->fileName();
+    const QString first = engine->scriptProcess->arguments().value(0);
     QVERIFY(QFile::exists(first));
 
     QVERIFY(runToEnd(*engine, QByteArray()));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!QFile::exists(first));
+    QVERIFY(!QFileInfo::exists(QFileInfo(first).absolutePath()));
+}
+
+// Another local user may write to the shared temporary directory; a module planted there under
+// a name the script imports must not run inside the grading run.
+void TstRunner::plantedModuleIsNotImported()
+{
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    qputenv("TMPDIR", QFile::encodeName(shared.path()));
+    QFile planted(shared.filePath(QStringLiteral("json.py")));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.write("from oxbell import feedback\nfeedback('planted module ran')\n");
+    planted.close();
+
+    QVERIFY(runToEnd(*engine, "import json\nfrom oxbell import feedback\nfeedback(json.dumps('clean'))\n"));
+    QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "addFeedback(\"clean\" | )", "gradingFinished()"}));
 }
 
 void TstRunner::childEnvironment()
@@ -333,14 +353,13 @@ void TstRunner::endOfRun_data()
     QTest::addColumn<QStringList>("expected");
 
     const QByteArray complain = "import sys\nsys.stderr.write('Traceback: oops\\n')\n";
+    // The run fails once: nothing is posted, nothing reported initialised.
     QTest::newRow("standard error with exit code 0")
         << false << complain
-        << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()",
-                       "gradingFinished()"};
+        << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()"};
     QTest::newRow("standard error in an init run")
         << true << complain
-        << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()",
-                       "initCompleted()"};
+        << QStringList{"clearFeedback()", "errorMessage(" + stderrText + "Traceback: oops\n | false)", "scriptFailed()"};
     QTest::newRow("standard error starting with NUL") << false << QByteArray("import os\nos.write(2, b'\\x00hidden')\n")
                                                       << QStringList{"clearFeedback()", "gradingFinished()"};
     QTest::newRow("exit code 1") << false

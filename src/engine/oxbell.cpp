@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QNetworkAccessManager>
-#include <QNetworkProxy>
 
 #include <algorithm>
 #include <limits>
@@ -42,8 +41,7 @@ void Oxbell::start()
     serverUrl = serverUrlOf(appSettings);
 
     network = new QNetworkAccessManager(this);
-    // An explicit no-proxy object, so the system's proxy configuration is never used silently.
-    network->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+    installProxy();
 
     showStatus(QStringLiteral("Connecting to Oxbell server..."));
     connect(network, &QNetworkAccessManager::finished, this, &Oxbell::replyFinished);

@@ -91,8 +91,7 @@ public:
     // The server's answer to postGrade(); requestState and runState are already idle. Show its
     // "feedback" pairs and, for a turn-in (testMode false), mergeGradeResult() into the problem.
     virtual void showGradeResult(const QVariantMap& result) = 0;
-    // An operation on a problem ended without success (also after cancelRun()); runState is
-    // idle, except for a script's standard-error report, which comes just before the run ends.
+    // An operation on a problem ended without success (also after cancelRun()); runState is idle.
     // Return to the idle state: controls back on, the problem shown again.
     virtual void scriptFailed() = 0;
     // One feedback entry of the running script: append it to the feedback display.
@@ -130,6 +129,11 @@ public:
     static int nextServerNumberOf(const QVariantMap& userSettings);
     // The course server's base URL from the application settings, without a default port.
     static QUrl serverUrlOf(const QVariantMap& appSettings);
+    // The proxy that the "proxy" object of the user settings describes (no host lookup).
+    static QNetworkProxy proxyOf(const QVariantMap& proxySettings);
+
+    // A request that receives nothing for this long fails as not answered in time.
+    static constexpr int transferTimeoutMs = 30000;
 
 public slots:
     void replyFinished(QNetworkReply* reply);
@@ -141,6 +145,7 @@ protected:
     void negotiateKey();
     void cancelPendingReplies();
     QByteArray readDecrypted(QNetworkReply* reply);
+    void handleProxyAuthentication(const QNetworkProxy& proxy, QAuthenticator* authenticator);
     void runScript(QByteArray script, bool isInit);
 
     void initFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -148,7 +153,8 @@ protected:
     void initError(QProcess::ProcessError error);
     void scriptError(QProcess::ProcessError error);
     void readMessages();
-    void checkStandardError();
+    // Reports what the child wrote to standard error; true when there was something.
+    bool checkStandardError();
 
     QVariantMap userSettings;
     int runState = RunState::None;
@@ -165,14 +171,21 @@ protected:
     RsaPublicKey serverKey;
     QUrl serverUrl;
     QNetworkAccessManager* network = nullptr;
+    // Tests shorten it; the program keeps transferTimeoutMs.
+    int requestTimeoutMs = transferTimeoutMs;
 
 private:
+    void installProxy();
     QNetworkRequest requestFor(const QString& path) const;
     void sendGet(const QString& path, RequestState state);
     void sendPost(const QString& path, RequestState state, const QByteArray& body);
 
     QStringList problemIdentifiers(QTreeWidgetItem* problem) const;
 
+    // Why a request failed: the network layer's text, or the server's plain-text error body
+    // when the server answered and its body is the reason.
+    QString failureReason(QNetworkReply* reply, bool serverBodyIsReason) const;
+    void handshakeFailed(const QString& message);
     void versionReceived(QNetworkReply* reply);
     void coursesReplied(QNetworkReply* reply);
     void coursesFailed(const QString& reason);
@@ -185,6 +198,6 @@ private:
     // back to idle, then scriptFailed.
     void endRunFailed(const QString& message);
     void failRun(bool init, const QString& reason);
-    bool settleEndedRun();
+    bool settleEndedRun(bool* failed);
     void discardProcess();
 };

@@ -19,7 +19,22 @@ QString errorBodyText(QNetworkReply* reply)
 QNetworkRequest Oxbell::requestFor(const QString& path) const
 {
     // Plain text concatenation: a base URL ending in "/" gives a double slash, as configured.
-    return QNetworkRequest(QUrl(serverUrl.toString() + path, QUrl::TolerantMode));
+    QNetworkRequest request(QUrl(serverUrl.toString() + path, QUrl::TolerantMode));
+    // A server that accepts the connection and then says nothing must not hold a front end for ever.
+    request.setTransferTimeout(requestTimeoutMs);
+    return request;
+}
+
+QString Oxbell::failureReason(QNetworkReply* reply, bool serverBodyIsReason) const
+{
+    // The engine aborts no request of its own, so a cancelled one is the transfer timeout.
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        return QStringLiteral("The server did not answer in time.");
+    // Errors up to the proxy range mean no complete answer came (refused, dropped, proxy); their
+    // body, if any, explains nothing.
+    if (serverBodyIsReason && reply->error() > QNetworkReply::UnknownProxyError)
+        return errorBodyText(reply);
+    return reply->errorString();
 }
 
 void Oxbell::sendGet(const QString& path, RequestState state)
@@ -79,25 +94,23 @@ void Oxbell::replyFinished(QNetworkReply* reply)
     switch (requestState) {
     case CheckingVersion:
         if (failed)
-            errorMessage(QStringLiteral("Failed to check for updates.\n\nReason: ") + reply->errorString(), true);
+            handshakeFailed(QStringLiteral("Failed to check for updates.\n\nReason: ") + failureReason(reply, false));
         else
             versionReceived(reply);
         break;
     case NegotiatingIv:
         if (failed)
-            errorMessage(
+            handshakeFailed(
                 QStringLiteral("Failed to establish connection to server (IV). Please restart client.\n\nReason: ")
-                    + reply->errorString(),
-                true);
+                + failureReason(reply, false));
         else
             negotiateKey();
         break;
     case NegotiatingKey:
         if (failed) {
-            errorMessage(
+            handshakeFailed(
                 QStringLiteral("Failed to establish connection to server (Key). Please restart client.\n\nReason: ")
-                    + reply->errorString(),
-                true);
+                + failureReason(reply, false));
         } else {
             showStatus(QStringLiteral("Ready to log in"));
             loginStateChanged(LoginState::Ready);
@@ -105,7 +118,7 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         break;
     case LoggingIn:
         if (failed) {
-            errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + errorBodyText(reply),
+            errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + failureReason(reply, true),
                          false);
             requestState = Idle;
             loginStateChanged(LoginState::Refused);
@@ -116,20 +129,20 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         break;
     case LoadingCourses:
         if (failed)
-            coursesFailed(errorBodyText(reply));
+            coursesFailed(failureReason(reply, true));
         else
             coursesReplied(reply);
         break;
     case DownloadingInit:
     case DownloadingScript:
         if (failed)
-            downloadFailed(errorBodyText(reply));
+            downloadFailed(failureReason(reply, true));
         else
             scriptDownloaded(reply);
         break;
     case PostingGrade:
         if (failed)
-            gradeFailed(errorBodyText(reply));
+            gradeFailed(failureReason(reply, true));
         else
             gradeReplied(reply);
         break;
@@ -137,6 +150,13 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         break;
     }
     reply->deleteLater();
+}
+
+void Oxbell::handshakeFailed(const QString& message)
+{
+    // Nothing is awaited any more, whether or not the front end ends the program.
+    requestState = Idle;
+    errorMessage(message, true);
 }
 
 void Oxbell::versionReceived(QNetworkReply* reply)

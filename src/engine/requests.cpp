@@ -6,6 +6,16 @@
 #include <QNetworkReply>
 #include <QTreeWidgetItem>
 
+namespace {
+constexpr int aesBlockBytes = 16;
+
+// Session ciphertext is one or more whole AES blocks (even an empty script pads to one).
+bool isCiphertext(const QByteArray& body)
+{
+    return !body.isEmpty() && body.size() % aesBlockBytes == 0;
+}
+}
+
 QStringList Oxbell::problemIdentifiers(QTreeWidgetItem* problem) const
 {
     const QVariantMap map = problem ? problem->data(0, Qt::UserRole).toMap() : QVariantMap();
@@ -72,10 +82,16 @@ void Oxbell::coursesFailed(const QString& reason)
 
 void Oxbell::scriptDownloaded(QNetworkReply* reply)
 {
+    const QByteArray body = reply->readAll();
+    // Running what did not decrypt would report a broken problem, or even succeed on nothing.
+    if (!isCiphertext(body)) {
+        downloadFailed(QStringLiteral("The server's answer could not be decrypted."));
+        return;
+    }
     const bool init = requestState == DownloadingInit;
     requestState = Idle;
     qDebug() << (init ? "Running init script." : "Running grading script.");
-    runScript(readDecrypted(reply), init);
+    runScript(sessionKeys.decrypt(body), init);
 }
 
 void Oxbell::downloadFailed(const QString& reason)
@@ -92,6 +108,12 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
 {
     const QJsonDocument document = QJsonDocument::fromJson(readDecrypted(reply));
     qDebug() << "Post grade:" << QString::fromUtf8(document.toJson());
+    // An answer nobody can read is no grade: the student must not be shown an empty result as if
+    // the turn-in had gone through.
+    if (!document.isObject()) {
+        gradeFailed(QStringLiteral("The server's answer could not be read."));
+        return;
+    }
     const QVariantMap result = document.object().toVariantMap();
     requestState = Idle;
     runState = RunState::None;

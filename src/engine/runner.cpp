@@ -2,10 +2,11 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QJsonParseError>
 #include <QPointer>
 #include <QProcessEnvironment>
-#include <QTemporaryFile>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -39,6 +40,21 @@ QString failurePrefix(bool init, bool testMode)
         return QStringLiteral("Failed to initialize assignment\nReason:\n");
     return QStringLiteral("Failed to ") + modeVerb[testMode] + QStringLiteral(" assignment\nReason:\n");
 }
+
+// Python puts the script's own folder first on the import path, so the script lies alone in a
+// folder that only its owner can enter: no other local user can plant a module there. The folder
+// goes with the process object of its run.
+class ScriptFolder : public QObject {
+public:
+    explicit ScriptFolder(QObject* parent)
+        : QObject(parent)
+    {
+        if (folder.isValid())
+            QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    QTemporaryDir folder;
+};
 
 // The child's bytes as UTF-8 text; a NUL byte ends the text.
 QString textUpToNul(const QByteArray& bytes)
@@ -89,22 +105,24 @@ void Oxbell::runScript(QByteArray script, bool isInit)
     process->setWorkingDirectory(appDir);
     qDebug() << "Set working directory to:" << appDir;
 
-    auto* const file = new QTemporaryFile(process);
+    const auto* const scriptFolder = new ScriptFolder(process);
+    QFile file(scriptFolder->folder.filePath(QStringLiteral("script.py")));
     const QByteArray importLine = QByteArrayLiteral("from oxbell import servers\n");
     // A script cut short by a full disk must not run as if it were whole.
-    const bool written = file->open() && (script.startsWith("PK") || file->write(importLine) == importLine.size())
-        && file->write(script) == script.size() && file->flush();
+    const bool written = scriptFolder->folder.isValid() && file.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+        && (script.startsWith("PK") || file.write(importLine) == importLine.size())
+        && file.write(script) == script.size() && file.flush();
     if (!written) {
-        const QString reason
-            = QStringLiteral("The script could not be written to a temporary file: ") + file->errorString();
+        const QString reason = QStringLiteral("The script could not be written to a temporary file: ")
+            + (scriptFolder->folder.isValid() ? file.errorString() : scriptFolder->folder.errorString());
         discardProcess();
         failRun(isInit, reason);
         return;
     }
-    file->close();
+    file.close();
 
     const QPointer<QProcess> started = process;
-    process->start(interpreterPath, {file->fileName()}, QIODevice::ReadWrite);
+    process->start(interpreterPath, {file.fileName()}, QIODevice::ReadWrite);
 
     QJsonObject document;
     document.insert(QStringLiteral("servers"), QJsonValue::fromVariant(userSettings.value(QStringLiteral("servers"))));
@@ -149,7 +167,8 @@ void Oxbell::readMessages()
             addFeedback(object.value(QStringLiteral("summary")).toString(),
                         object.value(QStringLiteral("detail")).toString());
         } else if (type == QLatin1String("failed")) {
-            errorMessage(failurePrefix(runState == RunState::Init, testMode) + object.value(QStringLiteral("reason")).toString(),
+            errorMessage(failurePrefix(runState == RunState::Init, testMode)
+                             + object.value(QStringLiteral("reason")).toString(),
                          false);
         } else if (type == QLatin1String("complete")) {
             scriptState = QJsonDocument(object.value(QStringLiteral("state")).toObject());
@@ -162,24 +181,26 @@ void Oxbell::readMessages()
     }
 }
 
-void Oxbell::checkStandardError()
+bool Oxbell::checkStandardError()
 {
     if (!scriptProcess)
-        return;
+        return false;
     const QString text = textUpToNul(scriptProcess->readAllStandardError());
     if (text.isEmpty())
-        return;
+        return false;
     errorMessage(QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the problem. "
                                 "Please notify the course staff.\n\n")
                      + text,
                  false);
-    scriptFailed();
+    return true;
 }
 
-bool Oxbell::settleEndedRun()
+bool Oxbell::settleEndedRun(bool* failed)
 {
     const QPointer<QProcess> process = scriptProcess;
-    checkStandardError();
+    // A run that wrote to standard error has failed whatever its exit code: it ends once, as a
+    // failure, so a grade is never posted after the student was told the run failed.
+    *failed = checkStandardError();
     if (!process || process != scriptProcess)
         return false;
     readMessages();
@@ -191,9 +212,10 @@ bool Oxbell::settleEndedRun()
 
 void Oxbell::scriptFinished(int exitCode, QProcess::ExitStatus)
 {
-    if (!settleEndedRun())
+    bool failed = false;
+    if (!settleEndedRun(&failed))
         return;
-    if (exitCode != 0)
+    if (failed || exitCode != 0)
         scriptFailed();
     else
         gradingFinished();
@@ -202,9 +224,10 @@ void Oxbell::scriptFinished(int exitCode, QProcess::ExitStatus)
 void Oxbell::initFinished(int exitCode, QProcess::ExitStatus)
 {
     qDebug() << "Init finished.";
-    if (!settleEndedRun())
+    bool failed = false;
+    if (!settleEndedRun(&failed))
         return;
-    if (exitCode != 0)
+    if (failed || exitCode != 0)
         scriptFailed();
     else
         initCompleted();

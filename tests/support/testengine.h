@@ -62,6 +62,7 @@ public:
     using Oxbell::pendingReplies;
     using Oxbell::readMessages;
     using Oxbell::requestState;
+    using Oxbell::requestTimeoutMs;
     using Oxbell::runScript;
     using Oxbell::runState;
     using Oxbell::scriptProcess;

@@ -1,0 +1,248 @@
+// Every request the engine makes, against every way the practice server can fail it: each ends in
+// its state's own message, once, with the engine idle again.
+#include "support/enginesession.h"
+#include "support/practiceserver.h"
+#include "support/testengine.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QLoggingCategory>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTreeWidgetItem>
+
+#include <memory>
+
+using Kind = PracticeServer::FaultKind;
+
+namespace {
+// Short enough that a stalled request fails quickly, long enough for a sanitized server's answer.
+constexpr int shortTimeoutMs = 1500;
+constexpr int stallMs = 3 * shortTimeoutMs;
+// Extra hooks (a second ending) would come within this.
+constexpr int settleMs = 300;
+
+const QString body = QStringLiteral("the course server is down");
+const QString late = QStringLiteral("The server did not answer in time.");
+const QString unreadable = QStringLiteral("The server's answer could not be read.");
+const QString undecryptable = QStringLiteral("The server's answer could not be decrypted.");
+const QString standardError = QStringLiteral("Unexpected output on standard error: ");
+
+struct Request {
+    RequestState state;
+    QString name;
+    QString faultPath;
+    QString logged; // the request as the server logs it
+};
+
+const Request requests[] = {
+    {CheckingVersion, "version", "/version", "GET /version "},
+    {NegotiatingIv, "IV", "/negotiate", "POST /negotiate "},
+    {NegotiatingKey, "key", "/negotiate", "POST /negotiate "},
+    {LoggingIn, "login", "/login", "POST /login "},
+    {LoadingCourses, "catalogue", "/grades", "GET /grades "},
+    {DownloadingInit, "init download", "/download/init/*", "GET /download/init/"},
+    {DownloadingScript, "script download", "/download/*", "GET /download/"},
+    {PostingGrade, "grade post", "/grade/*", "POST /grade/"},
+};
+
+const std::pair<Kind, const char*> faults[] = {
+    {Kind::Status, "error status"}, {Kind::BadJson, "not JSON"}, {Kind::BadDecrypt, "does not decrypt"},
+    {Kind::Drop, "dropped"},        {Kind::Delay, "stalled"},
+};
+
+struct Outcome {
+    QStringList hooks;
+    QString message; // of the first errorMessage or promptRetry; ending in "Reason: ": any non-empty reason
+    bool fatal = false;
+    RequestState endState = Idle;
+};
+
+// What each state does with each fault.
+Outcome expected(RequestState state, Kind kind)
+{
+    const bool answered = kind == Kind::Status; // a body that is the reason
+    const QString reason = kind == Kind::Delay ? late : answered ? body : QString();
+    switch (state) {
+    case CheckingVersion:
+        if (kind == Kind::BadJson || kind == Kind::BadDecrypt)
+            return {{"errorMessage", "showStatus", "loginStateChanged"},
+                    "Received malformed JSON for version info",
+                    true,
+                    NegotiatingKey};
+        // The handshake's reasons are the network layer's, never the body.
+        return {{"errorMessage"}, "Failed to check for updates.\n\nReason: " + (kind == Kind::Delay ? late : ""), true};
+    case NegotiatingIv:
+    case NegotiatingKey: {
+        // The negotiation's success body carries nothing.
+        if (kind == Kind::BadJson || kind == Kind::BadDecrypt)
+            return {{"showStatus", "loginStateChanged"}, QString(), false, NegotiatingKey};
+        const QString which = state == NegotiatingIv ? "(IV)" : "(Key)";
+        return {{"errorMessage"},
+                "Failed to establish connection to server " + which
+                    + ". Please restart client.\n\nReason: " + (kind == Kind::Delay ? late : ""),
+                true};
+    }
+    case LoggingIn:
+        // The login's success body is not read.
+        if (kind == Kind::BadJson || kind == Kind::BadDecrypt)
+            return {{"loginStateChanged"}, QString()};
+        return {{"errorMessage", "loginStateChanged"}, "Failed to login. Please try again.\n\nReason: " + reason};
+    case LoadingCourses:
+        if (kind == Kind::BadJson || kind == Kind::BadDecrypt)
+            return {{"showStatus", "errorMessage", "showStatus", "coursesLoaded"},
+                    "Received malformed JSON for Courses",
+                    true};
+        // Retried once, and then the catalogue comes.
+        return {{"showStatus", "promptRetry", "showStatus", "coursesLoaded"},
+                "Failed to retrieve course listings.\n\nReason: " + reason};
+    case DownloadingInit:
+    case DownloadingScript: {
+        // A script that decrypts but is no Python fails as a broken script would.
+        if (kind == Kind::BadJson)
+            return {{"clearFeedback", "errorMessage", "scriptFailed"}, standardError};
+        const QString prefix = state == DownloadingInit
+            ? "Failed to initialize assignment. Please try again.\n\nReason: "
+            : "Failed to test assignment. Please try again.\n\nReason: ";
+        return {{"errorMessage", "scriptFailed"}, prefix + (kind == Kind::BadDecrypt ? undecryptable : reason)};
+    }
+    case PostingGrade:
+        return {{"errorMessage", "scriptFailed"},
+                "Failed to test assignment. Please try again\n Reason: "
+                    + (kind == Kind::BadJson || kind == Kind::BadDecrypt ? unreadable : reason)};
+    default:
+        return {};
+    }
+}
+
+QString firstMessage(const TestEngine& engine, int from)
+{
+    for (int i = from; i < engine.calls.size(); ++i) {
+        const QString hook = engine.calls.at(i).hook;
+        if (hook == QLatin1String("errorMessage") || hook == QLatin1String("promptRetry"))
+            return engine.calls.at(i).arguments.value(0).toString();
+    }
+    return QString();
+}
+}
+
+class FaultMatrixTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void matrix_data();
+    void matrix();
+
+private:
+    PracticeServer server;
+};
+
+void FaultMatrixTest::initTestCase()
+{
+    PracticeServer::Options options;
+    options.faults = true;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+}
+
+void FaultMatrixTest::cleanup()
+{
+    QVERIFY(server.clearFaults());
+}
+
+void FaultMatrixTest::matrix_data()
+{
+    QTest::addColumn<int>("request");
+    QTest::addColumn<int>("kind");
+    for (int r = 0; r < int(std::size(requests)); ++r) {
+        for (const auto& [kind, name] : faults)
+            QTest::addRow("%s, %s", qPrintable(requests[r].name), name) << r << int(kind);
+    }
+}
+
+void FaultMatrixTest::matrix()
+{
+    QFETCH(int, request);
+    QFETCH(int, kind);
+    const Request& under = requests[request];
+    const Outcome outcome = expected(under.state, Kind(kind));
+    const PracticeServer::Fault fault
+        = PracticeServer::fault(under.faultPath, Kind(kind), 503, body, 1, Kind(kind) == Kind::Delay ? stallMs : 0);
+    const int logBefore = server.log().size();
+
+    TestEngine engine;
+    engine.requestTimeoutMs = shortTimeoutMs;
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::demoWarmupItem());
+    int before = 0;
+    if (under.state <= NegotiatingKey) {
+        // The IV's request passes, so the fault meets the key's.
+        if (under.state == NegotiatingKey)
+            QVERIFY(server.injectFault(PracticeServer::fault(under.faultPath, Kind::Delay)));
+        QVERIFY(server.injectFault(fault));
+        QVERIFY(enginesession::start(engine, server.url(), false));
+        before = engine.calls.size();
+    } else {
+        QVERIFY(enginesession::start(engine, server.url()));
+        if (under.state != LoggingIn)
+            QVERIFY(enginesession::login(engine, PracticeServer::studentEmail, PracticeServer::studentPassword));
+        QVERIFY(server.injectFault(fault));
+        before = engine.calls.size();
+        engine.testMode = true;
+        engine.retryAnswers = {true};
+        switch (under.state) {
+        case LoggingIn:
+            engine.login(PracticeServer::studentEmail, PracticeServer::studentPassword);
+            break;
+        case LoadingCourses:
+            engine.loadCourses();
+            break;
+        case DownloadingInit:
+        case DownloadingScript:
+            engine.runState = under.state == DownloadingInit ? RunState::Init : RunState::Grading;
+            engine.reactions.insert("gradingFinished", [&](const TestEngine::Call&) { engine.postGrade(item.get()); });
+            engine.downloadScript(item.get(), under.state == DownloadingInit);
+            break;
+        default:
+            engine.runState = RunState::Grading;
+            engine.scriptState = QJsonDocument(QJsonObject{{"checks", QJsonArray()}});
+            engine.postGrade(item.get());
+        }
+    }
+
+    QVERIFY(QTest::qWaitFor([&] { return engine.calls.size() - before >= outcome.hooks.size(); }, stallMs + 30000));
+    QTest::qWait(settleMs);
+    QCOMPARE(engine.hookNames().mid(before), outcome.hooks);
+
+    const QString message = firstMessage(engine, before);
+    if (outcome.message.endsWith(QLatin1String("Reason: "))) {
+        QVERIFY2(message.startsWith(outcome.message) && message.size() > outcome.message.size(), qPrintable(message));
+    } else if (outcome.message == standardError) {
+        QVERIFY2(message.startsWith(standardError), qPrintable(message));
+    } else {
+        QCOMPARE(message, outcome.message);
+    }
+    const auto errors = engine.callsOf("errorMessage");
+    if (!errors.isEmpty())
+        QCOMPARE(errors.first().arguments.value(1).toBool(), outcome.fatal);
+
+    QCOMPARE(engine.requestState, int(outcome.endState));
+    QCOMPARE(engine.runState, RunState::None);
+    QVERIFY(engine.pendingReplies.isEmpty());
+    // A request that changes something on the server is sent once, whatever became of it.
+    if (under.state == LoggingIn || under.state == PostingGrade)
+        QVERIFY2(server.log().mid(logBefore).count(under.logged.toUtf8()) <= 1,
+                 server.log().mid(logBefore).constData());
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    QStandardPaths::setTestModeEnabled(true);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    FaultMatrixTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_faultmatrix.moc"
