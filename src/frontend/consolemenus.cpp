@@ -220,6 +220,10 @@ void Console::startInit()
 void Console::coursesLoaded(const QJsonObject& catalogue)
 {
     delete rootItem;
+    // They pointed into the tree just deleted. No run is under way: a catalogue is only asked for
+    // from the course menu and at login.
+    currentItem = nullptr;
+    runningItem = nullptr;
     rootItem = new QTreeWidgetItem(QTreeWidgetItem::Type);
     rootItem->addChildren(buildCourseTree(catalogue));
     showLevelMenu(rootItem);
