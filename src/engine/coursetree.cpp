@@ -1,6 +1,8 @@
 #include "engine/coursetree.h"
 #include "engine/oxbell.h"
 
+#include <QCborMap>
+#include <QCborValue>
 #include <QJsonArray>
 #include <QJsonValue>
 #include <QTreeWidgetItem>
@@ -73,15 +75,69 @@ QVariantMap toVariantMap(const QJsonObject& object)
     return map;
 }
 
+// A member's value by the same rule, read where the catalogue keeps it: no copy is made on the way.
+QVariant toVariant(const QCborValue& value)
+{
+    switch (value.type()) {
+    case QCborValue::Integer:
+    case QCborValue::Double:
+        return value.toDouble();
+    case QCborValue::True:
+        return true;
+    case QCborValue::False:
+        return false;
+    case QCborValue::String:
+        return value.toString();
+    case QCborValue::Array:
+    case QCborValue::Map:
+        return toVariant(value.toJsonValue());
+    default:
+        return {};
+    }
+}
+
 struct Problem {
     QVariantMap map;
     QString displayName;
     bool complete = false;
 };
 
+// Member names of the problems converted so far, by position, as the catalogue stores them and as
+// text. A catalogue's problems mostly have the same members: a name found here is shared instead
+// of being made anew for every problem.
+class MemberNames {
+public:
+    const QString& at(int index, const QCborValue& name)
+    {
+        if (index < stored.size() && stored.at(index) == name)
+            return text.at(index);
+        if (index >= stored.size()) {
+            stored.resize(index + 1);
+            text.resize(index + 1);
+        }
+        stored[index] = name;
+        text[index] = name.toString();
+        return text.at(index);
+    }
+
+private:
+    QVector<QCborValue> stored;
+    QVector<QString> text;
+};
+
+// Key order. Member names mostly differ in their first letter, which settles it without a call
+// into the full comparison.
+bool keyBefore(const QString& key, const QString& other)
+{
+    if (!key.isEmpty() && !other.isEmpty() && key.front() != other.front())
+        return key.front() < other.front();
+    return key < other;
+}
+
 // A problem's map, converted in one pass. Members come in key order, and so do the identifiers
 // that replace members of the same name, so every entry is appended rather than searched for.
-Problem convertProblem(const QJsonObject& object, const QString& course, const QString& week, const QString& section)
+Problem convertProblem(const QJsonObject& object, const QString& course, const QString& week, const QString& section,
+                       MemberNames& names)
 {
     const QString* const idKeys[] = {&completeKey, &courseKey, &problemKey, &sectionKey, &weekKey};
     constexpr int idCount = std::extent_v<decltype(idKeys)>;
@@ -91,23 +147,33 @@ Problem convertProblem(const QJsonObject& object, const QString& course, const Q
     Problem problem;
     QString urlName;
     QVariantMap& map = problem.map;
-    for (auto member = object.begin(); member != object.end(); ++member) {
-        const QString key = member.key();
-        const QJsonValue value = member.value();
-        if (key == displayNameKey)
+    // The same storage as the object's, read without making a string of every member name.
+    const QCborMap members = QCborMap::fromJsonObject(object);
+    int index = 0;
+    for (auto member = members.constBegin(); member != members.constEnd(); ++member, ++index) {
+        const QString& key = names.at(index, member.key());
+        const QCborValue value = member.value();
+        QVariant converted;
+        // The two names are needed apart from the map too: converted once, held by both.
+        if (key == displayNameKey && value.isString()) {
             problem.displayName = value.toString();
-        else if (key == urlNameKey)
+            converted = problem.displayName;
+        } else if (key == urlNameKey && value.isString()) {
             urlName = value.toString();
-        else if (key == completeKey)
-            problem.complete = value.toBool();
+            converted = urlName;
+        } else {
+            if (key == completeKey)
+                problem.complete = value.isTrue();
+            converted = toVariant(value);
+        }
 
         bool replaced = false;
-        for (; nextId < idCount && !(key < *idKeys[nextId]); ++nextId) {
+        for (; nextId < idCount && !keyBefore(key, *idKeys[nextId]); ++nextId) {
             replaced = key == *idKeys[nextId];
             ids[nextId] = map.insert(map.cend(), *idKeys[nextId], QVariant());
         }
         if (!replaced)
-            map.insert(map.cend(), key, toVariant(value));
+            map.insert(map.cend(), key, converted);
     }
     for (; nextId < idCount; ++nextId)
         ids[nextId] = map.insert(map.cend(), *idKeys[nextId], QVariant());
@@ -120,7 +186,8 @@ Problem convertProblem(const QJsonObject& object, const QString& course, const Q
     return problem;
 }
 
-void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const QString& course, const QString& week)
+void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const QString& course, const QString& week,
+                  MemberNames& names)
 {
     auto* sectionItem = new QTreeWidgetItem(weekItem);
     const QString sectionName = section.value(urlNameKey).toString();
@@ -133,7 +200,7 @@ void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const Q
         QVariantMap sectionMap;
         QString text = section.value(displayNameKey).toString();
         if (!problems.isEmpty()) {
-            Problem last = convertProblem(problems.last().toObject(), course, week, sectionName);
+            Problem last = convertProblem(problems.last().toObject(), course, week, sectionName, names);
             sectionMap = std::move(last.map);
             text = last.displayName;
         }
@@ -149,7 +216,7 @@ void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const Q
     steps.reserve(problems.size());
     bool previousComplete = true;
     for (const QJsonValue& value : problems) {
-        const Problem problem = convertProblem(value.toObject(), course, week, sectionName);
+        const Problem problem = convertProblem(value.toObject(), course, week, sectionName, names);
         auto* stepItem = new QTreeWidgetItem(sectionItem);
         // A step opens only once the step right before it is done.
         if (!previousComplete)
@@ -168,6 +235,7 @@ void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const Q
 QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue)
 {
     QList<QTreeWidgetItem*> courses;
+    MemberNames names;
     for (auto course = catalogue.begin(); course != catalogue.end(); ++course) {
         const QString key = course.key();
         if (key == statusKey)
@@ -180,7 +248,7 @@ QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue)
             weekItem->setText(0, week.value(displayNameKey).toString());
             const QString weekName = week.value(urlNameKey).toString();
             for (const QJsonValue& section : week.value(sectionsKey).toArray())
-                buildSection(weekItem, section.toObject(), key, weekName);
+                buildSection(weekItem, section.toObject(), key, weekName, names);
         }
         courses.append(courseItem);
     }
