@@ -100,80 +100,45 @@ QVariantMap ProxyTest::withPorts(QVariantMap proxy) const
 
 void ProxyTest::proxyOf_data()
 {
+    using P = QNetworkProxy;
     QTest::addColumn<QVariantMap>("settings");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<int>("port");
-    QTest::addColumn<QString>("user");
-    QTest::addColumn<QString>("password");
+    QTest::addColumn<QNetworkProxy>("proxy");
 
-    const QVariantMap at{{"host", "proxy.example"}, {"port", "3128"}};
+    const QString host = QStringLiteral("proxy.example");
+    const QVariantMap at{{"host", host}, {"port", "3128"}};
     auto with = [&at](const QVariantMap& more) {
         QVariantMap map = at;
         for (auto it = more.begin(); it != more.end(); ++it)
             map.insert(it.key(), it.value());
         return map;
     };
-    const int none = QNetworkProxy::NoProxy;
-    QTest::newRow("empty") << QVariantMap() << none << "" << 0 << ""
-                           << "";
-    QTest::newRow("defaults: none, yet a host") << with({{"type", "none"}}) << none << "proxy.example" << 3128 << ""
-                                                << "";
-    QTest::newRow("HTTP in capitals") << with({{"type", "HTTP"}}) << int(QNetworkProxy::HttpProxy) << "proxy.example"
-                                      << 3128 << ""
-                                      << "";
-    QTest::newRow("https") << with({{"type", "https"}}) << int(QNetworkProxy::HttpProxy) << "proxy.example" << 3128
-                           << ""
-                           << "";
-    QTest::newRow("SOCKS5 with credentials") << with({{"type", "SOCKS5"}, {"username", "u"}, {"password", "p"}})
-                                             << int(QNetworkProxy::Socks5Proxy) << "proxy.example" << 3128 << "u"
-                                             << "p";
-    QTest::newRow("socks") << with({{"type", "socks"}}) << int(QNetworkProxy::Socks5Proxy) << "proxy.example" << 3128
-                           << ""
-                           << "";
-    QTest::newRow("Auto") << with({{"type", "Auto"}}) << int(QNetworkProxy::DefaultProxy) << "proxy.example" << 3128
-                          << ""
-                          << "";
-    QTest::newRow("automatic") << QVariantMap{{"type", "automatic"}} << int(QNetworkProxy::DefaultProxy) << "" << 0
-                               << ""
-                               << "";
-    QTest::newRow("unknown type") << with({{"type", "ftp"}}) << none << "proxy.example" << 3128 << ""
-                                  << "";
-    QTest::newRow("port abc") << with({{"type", "http"}, {"port", "abc"}}) << int(QNetworkProxy::HttpProxy)
-                              << "proxy.example" << 0 << ""
-                              << "";
-    QTest::newRow("port past 16 bits") << with({{"type", "http"}, {"port", "65537"}}) << int(QNetworkProxy::HttpProxy)
-                                       << "proxy.example" << 1 << ""
-                                       << "";
-    QTest::newRow("host without port") << QVariantMap{{"type", "http"}, {"host", "proxy.example"}}
-                                       << int(QNetworkProxy::HttpProxy) << "" << 0 << ""
-                                       << "";
-    QTest::newRow("user without password") << with({{"type", "http"}, {"username", "u"}})
-                                           << int(QNetworkProxy::HttpProxy) << "proxy.example" << 3128 << "u"
-                                           << "";
+    QTest::newRow("empty") << QVariantMap() << P(P::NoProxy);
+    QTest::newRow("defaults: none, yet a host") << with({{"type", "none"}}) << P(P::NoProxy, host, 3128);
+    QTest::newRow("HTTP in capitals") << with({{"type", "HTTP"}}) << P(P::HttpProxy, host, 3128);
+    QTest::newRow("https") << with({{"type", "https"}}) << P(P::HttpProxy, host, 3128);
+    QTest::newRow("SOCKS5 with credentials")
+        << with({{"type", "SOCKS5"}, {"username", "u"}, {"password", "p"}}) << P(P::Socks5Proxy, host, 3128, "u", "p");
+    QTest::newRow("socks") << with({{"type", "socks"}}) << P(P::Socks5Proxy, host, 3128);
+    QTest::newRow("Auto") << with({{"type", "Auto"}}) << P(P::DefaultProxy, host, 3128);
+    QTest::newRow("automatic") << QVariantMap{{"type", "automatic"}} << P(P::DefaultProxy);
+    QTest::newRow("unknown type") << with({{"type", "ftp"}}) << P(P::NoProxy, host, 3128);
+    QTest::newRow("port abc") << with({{"type", "http"}, {"port", "abc"}}) << P(P::HttpProxy, host, 0);
+    QTest::newRow("port past 16 bits") << with({{"type", "http"}, {"port", "65537"}}) << P(P::HttpProxy, host, 1);
+    QTest::newRow("host without port") << QVariantMap{{"type", "http"}, {"host", host}} << P(P::HttpProxy);
+    QTest::newRow("user without password")
+        << with({{"type", "http"}, {"username", "u"}}) << P(P::HttpProxy, host, 3128, "u");
 }
 
 void ProxyTest::proxyOf()
 {
     QFETCH(QVariantMap, settings);
-    QFETCH(int, type);
-    QFETCH(QString, host);
-    QFETCH(int, port);
-    QFETCH(QString, user);
-    QFETCH(QString, password);
-
-    const QNetworkProxy proxy = Oxbell::proxyOf(settings);
-    QCOMPARE(int(proxy.type()), type);
-    QCOMPARE(proxy.hostName(), host);
-    QCOMPARE(int(proxy.port()), port);
-    QCOMPARE(proxy.user(), user);
-    QCOMPARE(proxy.password(), password);
+    QFETCH(QNetworkProxy, proxy);
+    QCOMPARE(Oxbell::proxyOf(settings), proxy);
 }
 
 void ProxyTest::engineSession_data()
 {
-    QTest::addColumn<bool>("hasProxy");
-    QTest::addColumn<QVariantMap>("proxy");
+    QTest::addColumn<QVariantMap>("proxy"); // empty: no "proxy" entry at all
     QTest::addColumn<QString>("environmentProxy"); // https_proxy; "{http}" is squid's port
     QTest::addColumn<QString>("serverHost");
     QTest::addColumn<int>("through");
@@ -195,35 +160,32 @@ void ProxyTest::engineSession_data()
     const QString environment = QStringLiteral("http://%1:%2@127.0.0.1:{http}").arg(httpUser, httpPassword);
 
     const QString local = QStringLiteral("localhost");
-    QTest::newRow("http with password") << true << withPassword << "" << local << int(Squid) << "";
-    QTest::newRow("SOCKS5 in capitals") << true << socksAt << "" << local << int(Socks) << "";
+    QTest::newRow("http with password") << withPassword << "" << local << int(Squid) << "";
+    QTest::newRow("SOCKS5 in capitals") << socksAt << "" << local << int(Socks) << "";
     // The system configuration never sends localhost or a loopback address through a proxy; 0.0.0.0
     // reaches the server all the same, though its certificate does not name that host.
-    QTest::newRow("automatic follows https_proxy")
-        << true << QVariantMap{{"type", "automatic"}} << environment << "0.0.0.0" << int(Squid)
-        << "Failed to check for updates.\n\nReason: ";
-    QTest::newRow("no proxy entry ignores https_proxy")
-        << false << QVariantMap() << environment << local << int(Direct) << "";
-    QTest::newRow("wrong password") << true << wrong << "" << local << int(Direct)
+    QTest::newRow("automatic follows https_proxy") << QVariantMap{{"type", "automatic"}} << environment << "0.0.0.0"
+                                                   << int(Squid) << "Failed to check for updates.\n\nReason: ";
+    QTest::newRow("no proxy entry ignores https_proxy") << QVariantMap() << environment << local << int(Direct) << "";
+    QTest::newRow("wrong password") << wrong << "" << local << int(Direct)
                                     << authenticationMessage(
                                            "Using alice as the username. Using ******** as the password.");
-    QTest::newRow("missing password") << true << userOnly << "" << local << int(Direct)
+    QTest::newRow("missing password") << userOnly << "" << local << int(Direct)
                                       << authenticationMessage("Using alice as the username. Missing password. ");
-    QTest::newRow("missing user name and password") << true << squidAt << "" << local << int(Direct)
-                                                    << authenticationMessage("Missing username. Missing password. ");
+    QTest::newRow("missing user name and password")
+        << squidAt << "" << local << int(Direct) << authenticationMessage("Missing username. Missing password. ");
     QVariantMap badHost = withPassword;
     badHost.insert("host", unresolvable);
-    QTest::newRow("unresolvable host") << true << badHost << "" << local << int(Direct)
+    QTest::newRow("unresolvable host") << badHost << "" << local << int(Direct)
                                        << "Error encountered with proxy host (" + unresolvable + "): ";
     QVariantMap badPort = withPassword;
     badPort.insert("port", "abc");
-    QTest::newRow("port abc") << true << badPort << "" << local << int(Direct)
+    QTest::newRow("port abc") << badPort << "" << local << int(Direct)
                               << QStringLiteral("Failed to check for updates.\n\nReason: ");
 }
 
 void ProxyTest::engineSession()
 {
-    QFETCH(bool, hasProxy);
     QFETCH(QVariantMap, proxy);
     QFETCH(QString, environmentProxy);
     QFETCH(QString, serverHost);
@@ -237,7 +199,7 @@ void ProxyTest::engineSession()
 
     auto engine = std::make_unique<TestEngine>();
     QVariantMap settings{{"servers", QVariantMap{{"web1", QVariantMap{{"address", "localhost"}, {"port", "8082"}}}}}};
-    if (hasProxy)
+    if (!proxy.isEmpty())
         settings.insert("proxy", withPorts(proxy));
     QDir().mkpath(engine->settingsDir());
     QFile file(engine->settingsDir() + "/user_settings.json");
@@ -251,7 +213,7 @@ void ProxyTest::engineSession()
     QCOMPARE(engine->callsOf("showStatus").first().arguments.value(0).toString(),
              proxy.contains("host") ? QStringLiteral("Checking proxy host...")
                                     : QStringLiteral("Connecting to Oxbell server..."));
-    if (!hasProxy)
+    if (proxy.isEmpty())
         QCOMPARE(engine->network->proxy().type(), QNetworkProxy::NoProxy);
 
     const auto errors = engine->callsOf("errorMessage");
