@@ -292,8 +292,8 @@ void GUI::coursesLoaded(const QJsonObject& catalogue)
 
 void GUI::handleRefreshGradesButtonClicked()
 {
-    for (QWidget* widget : std::initializer_list<QWidget*>{courseTree, gradeButton, initButton, testButton,
-                                                           feedbackTree, refreshButton})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{courseTree, gradeButton, initButton, testButton, feedbackTree, refreshButton})
         widget->setEnabled(false);
     loadCourses();
 }
@@ -334,7 +334,8 @@ void GUI::handleCourseItemSelectionChanged()
     if (selfPaced)
         dueDateLabel->setText(QStringLiteral("<b>Self Paced</b> "));
     else
-        dueDateLabel->setText(QStringLiteral("<b>Due Date: </b> ") + closeDate.toLocalTime().toString(QStringLiteral("MM/dd/yy")));
+        dueDateLabel->setText(QStringLiteral("<b>Due Date: </b> ")
+                              + closeDate.toLocalTime().toString(QStringLiteral("MM/dd/yy")));
     attemptsLabel->setText(QStringLiteral("<b>Attempts: </b> ") + textOf(problem, "attempts") + QLatin1Char('/')
                            + textOf(problem, "max_attempts"));
     gradeLabel->setText(QStringLiteral("<b>Grade: </b> ") + textOf(problem, "earned") + QLatin1Char('/')
@@ -343,8 +344,7 @@ void GUI::handleCourseItemSelectionChanged()
     if (runState == RunState::Grading)
         gradeButton->setEnabled(false);
     else
-        gradeButton->setEnabled(!attemptsUsedUp(problem)
-                                && (selfPaced || QDateTime::currentDateTime() < closeDate));
+        gradeButton->setEnabled(!attemptsUsedUp(problem) && (selfPaced || QDateTime::currentDateTime() < closeDate));
     testButton->setEnabled(true);
 
     const bool hasInit = problem.value(QStringLiteral("hasInit")).toBool();

@@ -79,8 +79,8 @@ void GUI::handleSettingsButtonClicked()
     window->addWidget(boxOf(editor));
     window->addWidget(boxOf(buttons));
 
-    for (QWidget* widget : std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit,
-                                                           serverPortEdit})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit, serverPortEdit})
         widget->setEnabled(false);
 
     const QVariantMap servers = userSettings.value(serversKey).toMap();
@@ -136,8 +136,8 @@ void GUI::handleSettingsServerSelectionChanged()
     if (selected.isEmpty())
         return;
     QListWidgetItem* item = selected.first();
-    for (QWidget* widget : std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit,
-                                                           serverPortEdit})
+    for (QWidget* widget :
+         std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit, serverPortEdit})
         widget->setEnabled(true);
     if (currentServerItem && currentServerItem != item)
         writeBackCurrentServer();
@@ -183,8 +183,8 @@ void GUI::handleSettingsServerDeleteButtonClicked()
     currentServerItem = nullptr;
     delete item;
     if (serverList->count() == 0) {
-        for (QWidget* widget : std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit,
-                                                               serverPortEdit})
+        for (QWidget* widget :
+             std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit, serverPortEdit})
             widget->setEnabled(false);
         return;
     }
