@@ -422,6 +422,9 @@ void TestGui::runSession()
                                            QStringLiteral("DB101 - 2026 Fall/Week 1: Reaching the "
                                                           "database/Say hello to dbnode1")));
     QCOMPARE(gui->feedbackTree->topLevelItemCount(), 0);
+    // Feedback entries short of a summary or a detail read as empty.
+    gui->showGradeResult({{"feedback", QVariantList{QVariantList{"Only a summary"}, QVariantList{}}}});
+    QCOMPARE(topLevelTexts(gui->feedbackTree), QStringList({"Only a summary", ""}));
     QCOMPARE(gui->unansweredDialogs(), 0);
 }
 

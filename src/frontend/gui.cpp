@@ -380,7 +380,6 @@ void GUI::startGradingRun(bool testRun)
         return;
     testMode = testRun;
     runState = RunState::Grading;
-    failedBeforeEnd = false;
     for (QWidget* widget : std::initializer_list<QWidget*>{courseTree, initButton, testButton, gradeButton,
                                                            refreshButton, settingsButton})
         widget->setEnabled(false);
@@ -398,10 +397,6 @@ void GUI::handleCancelGradeButtonClicked()
 
 void GUI::scriptFailed()
 {
-    // The standard-error report comes while the run is still under way; a clean exit after it
-    // must not turn in the result.
-    if (runState == RunState::Grading)
-        failedBeforeEnd = true;
     if (!courseTree)
         return;
     statusBar->clearMessage();
@@ -430,11 +425,6 @@ void GUI::gradingFinished()
 {
     if (cancelButton)
         cancelButton->setEnabled(false);
-    if (failedBeforeEnd) {
-        failedBeforeEnd = false;
-        scriptFailed();
-        return;
-    }
     postGrade(runningItem);
 }
 

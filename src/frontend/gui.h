@@ -150,8 +150,6 @@ protected:
 private:
     QStringList pendingAnswers;
     QList<ShownDialog> dialogsShown;
-    // The running test or turn-in has already been reported as failed.
-    bool failedBeforeEnd = false;
 };
 
 }
