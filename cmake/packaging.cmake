@@ -1,6 +1,5 @@
 # Desktop integration, the practice server's service files, and the Debian packages made by CPack:
 # "oxbell" (component client) and "oxbell-server" (component server).
-set(OXBELL_APP_ID invalid.oxbell.Oxbell)
 set(packaging_source ${CMAKE_SOURCE_DIR}/packaging)
 set(packaging_build ${CMAKE_BINARY_DIR}/packaging)
 

@@ -94,7 +94,7 @@ int serve(const QStringList& arguments)
         {QStringLiteral("faults"),
          QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers.")},
         {QStringLiteral("client-version"), QStringLiteral("Client version that /version announces; empty: none."),
-         QStringLiteral("TEXT"), QStringLiteral("2.0")},
+         QStringLiteral("TEXT"), QStringLiteral(OXBELL_VERSION)},
         {QStringLiteral("client-url"), QStringLiteral("Download address that /version announces; empty: none."),
          QStringLiteral("URL"), QStringLiteral("https://oxbell.invalid/download")},
     };

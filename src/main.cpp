@@ -107,6 +107,8 @@ int main(int argc, char** argv)
     } else {
         qDebug() << "Starting graphical front end";
         QApplication application(argc, argv);
+        // Lets the desktop match the window to its menu entry and icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral(OXBELL_APP_ID));
         status = runFrontEnd(application, new frontend::GUI(nullptr));
     }
     closeLog();

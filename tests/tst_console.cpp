@@ -145,12 +145,12 @@ void TestConsole::studentSession()
     EXPECT("\nTurned in: 0 of 2 points\n");
     EXPECT("Graded\n" + QByteArray(homePage).replace("%1", "1"));
 
-    // Initialising the warm-up, which cannot be turned in (0 of 0 attempts).
+    // Initialising the warm-up, whose limit of 0 attempts means no limit.
     term.type("h\r1\r1\r1\r");
     EXPECT("i: Initialize\nt: Test\n");
     term.type("i\r");
     EXPECT("Initialized\nDB101 - 2026 Fall\nWeek 0: Getting started\nCheck your setup\n\nSelf Paced\n"
-           "Attempts: 0/0\nGrade: 0/1\n\ni: Initialize\nt: Test\n");
+           "Attempts: 0/0\nGrade: 0/1\n\n1: Grade\ni: Initialize\nt: Test\n");
 
     // A problem past its close date offers no turn-in.
     term.type("b\rb\r2\r2\r");

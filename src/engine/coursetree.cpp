@@ -8,6 +8,8 @@
 #include <QTreeWidgetItem>
 #include <QVector>
 
+#include <cmath>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -253,6 +255,26 @@ QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue)
         courses.append(courseItem);
     }
     return courses;
+}
+
+QDateTime problemCloseDate(const QVariantMap& problem)
+{
+    const double seconds = std::trunc(problem.value(QStringLiteral("close_date")).toDouble());
+    // Beyond a 64-bit count the conversion would be undefined: the nearest count stands for it.
+    qint64 whole = 0;
+    if (seconds >= 9.2e18)
+        whole = std::numeric_limits<qint64>::max();
+    else if (seconds <= -9.2e18)
+        whole = std::numeric_limits<qint64>::min();
+    else if (!std::isnan(seconds))
+        whole = qint64(seconds);
+    return QDateTime::fromSecsSinceEpoch(qint64(quint32(quint64(whole))));
+}
+
+bool attemptsUsedUp(const QVariantMap& problem)
+{
+    const QString maxAttempts = problem.value(QStringLiteral("max_attempts")).toString();
+    return problem.value(QStringLiteral("attempts")).toString() == maxAttempts && maxAttempts != QLatin1String("0");
 }
 
 int itemDepth(const QTreeWidgetItem* item)

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QTreeWidgetItem>
 
-#include <cmath>
 #include <iostream>
 
 namespace frontend {
@@ -21,15 +20,6 @@ QString textOf(const QTreeWidgetItem* item)
 QString numberText(const QVariant& value)
 {
     return QString::number(value.toDouble(), 'g', 6);
-}
-
-// "close_date" as the low 32 bits of its whole seconds, as a local date-time.
-QDateTime closeDateOf(const QVariantMap& map)
-{
-    const double seconds = std::trunc(map.value(QStringLiteral("close_date")).toDouble());
-    // Out of the range of a 64-bit count (or not a number) the conversion would be undefined.
-    const qint64 whole = std::isfinite(seconds) && std::fabs(seconds) < 9.0e18 ? qint64(seconds) : 0;
-    return QDateTime::fromSecsSinceEpoch(qint64(quint32(quint64(whole))));
 }
 
 } // namespace
@@ -152,7 +142,7 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
     out << textOf(parent ? parent->parent() : nullptr) << GuardedStream::endLine << textOf(parent)
         << GuardedStream::endLine << item->text(0) << GuardedStream::endLine << GuardedStream::endLine;
 
-    const QDateTime closeDate = closeDateOf(map);
+    const QDateTime closeDate = problemCloseDate(map);
     const bool selfPaced = closeDate == QDateTime::fromSecsSinceEpoch(0);
     if (selfPaced)
         out << "Self Paced" << GuardedStream::endLine;
@@ -164,8 +154,7 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
         << numberText(map.value(QStringLiteral("possible"))) << GuardedStream::endLine;
     out << GuardedStream::endLine;
 
-    const bool attemptsLeft
-        = map.value(QStringLiteral("attempts")).toString() != map.value(QStringLiteral("max_attempts")).toString();
+    const bool attemptsLeft = !attemptsUsedUp(map);
     const bool open = selfPaced || QDateTime::currentDateTime() < closeDate;
     QList<int> numbers;
     if (attemptsLeft && open) {

@@ -15,9 +15,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include <cmath>
-#include <limits>
-
 namespace frontend {
 
 namespace {
@@ -25,31 +22,6 @@ namespace {
 QString textOf(const QVariantMap& map, const char* key)
 {
     return map.value(QLatin1String(key)).toString();
-}
-
-// The close date as the server gives it, seconds since 1970 UTC kept to their low 32 bits; a
-// value no 64-bit integer can hold is taken as the nearest one that can.
-QDateTime closeDateOf(const QVariantMap& problem)
-{
-    const double seconds = problem.value(QStringLiteral("close_date")).toDouble();
-    qint64 whole = 0;
-    if (std::isnan(seconds))
-        whole = 0;
-    else if (seconds >= 9.2e18)
-        whole = std::numeric_limits<qint64>::max();
-    else if (seconds <= -9.2e18)
-        whole = std::numeric_limits<qint64>::min();
-    else
-        whole = qint64(seconds);
-    return QDateTime::fromSecsSinceEpoch(qint64(quint32(quint64(whole))));
-}
-
-// Turn-ins left. Equal texts mean the last attempt is used; a limit of 0 is the course server's
-// "no limit", which leaves every attempt open.
-bool attemptsUsedUp(const QVariantMap& problem)
-{
-    const QString maxAttempts = textOf(problem, "max_attempts");
-    return textOf(problem, "attempts") == maxAttempts && maxAttempts != QLatin1String("0");
 }
 
 }
@@ -329,7 +301,7 @@ void GUI::handleCourseItemSelectionChanged()
     heading3Label->setText(QStringLiteral("<h3>") + item->text(0) + QStringLiteral("</h3>"));
 
     const QVariantMap problem = item->data(0, Qt::UserRole).toMap();
-    const QDateTime closeDate = closeDateOf(problem);
+    const QDateTime closeDate = problemCloseDate(problem);
     const bool selfPaced = closeDate == QDateTime::fromSecsSinceEpoch(0);
     if (selfPaced)
         dueDateLabel->setText(QStringLiteral("<b>Self Paced</b> "));
