@@ -1,13 +1,12 @@
 // Building the course tree against parsing the catalogue it comes from: the tree is built right
 // after the catalogue arrives, so it should cost no more than about the parse itself.
 #include "catalogue.h"
-#include "engine/coursetree.h"
 
 #include <QJsonDocument>
-#include <QTreeWidgetItem>
 
 namespace {
 
+using benchcatalogue::buildTree;
 using benchcatalogue::catalogueBytes;
 
 void parseCatalogue(benchmark::State& state)
@@ -17,18 +16,6 @@ void parseCatalogue(benchmark::State& state)
         benchmark::DoNotOptimize(QJsonDocument::fromJson(bytes));
     state.SetComplexityN(state.range(0));
     state.SetBytesProcessed(int64_t(state.iterations()) * bytes.size());
-}
-
-void buildTree(benchmark::State& state)
-{
-    const QJsonObject catalogue = QJsonDocument::fromJson(catalogueBytes(int(state.range(0)))).object();
-    for (auto _ : state) {
-        const QList<QTreeWidgetItem*> courses = buildCourseTree(catalogue);
-        state.PauseTiming();
-        qDeleteAll(courses);
-        state.ResumeTiming();
-    }
-    state.SetComplexityN(state.range(0));
 }
 
 BENCHMARK(parseCatalogue)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);

@@ -12,6 +12,8 @@
 
 namespace {
 
+using benchcatalogue::buildTree;
+
 // The main view with no course server behind it: the catalogue request it sends fails, quietly.
 class BenchGui : public frontend::GUI {
 public:
@@ -28,18 +30,6 @@ public:
 };
 
 BenchGui* window = nullptr;
-
-void buildTree(benchmark::State& state)
-{
-    const QJsonObject catalogue = QJsonDocument::fromJson(benchcatalogue::catalogueBytes(int(state.range(0)))).object();
-    for (auto _ : state) {
-        const QList<QTreeWidgetItem*> courses = buildCourseTree(catalogue);
-        state.PauseTiming();
-        qDeleteAll(courses);
-        state.ResumeTiming();
-    }
-    state.SetComplexityN(state.range(0));
-}
 
 void showTree(benchmark::State& state)
 {
