@@ -368,12 +368,13 @@ void TstRunner::endOfRun_data()
     QTest::newRow("exit code 1 in an init run")
         << true << QByteArray("raise SystemExit(1)\n") << QStringList{"clearFeedback()", "scriptFailed()"};
     QTest::newRow("init succeeds") << true << QByteArray() << QStringList{"clearFeedback()", "initCompleted()"};
+    // Ends once, with what the child sent before it died.
     QTest::newRow("crash")
-        << false << QByteArray("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
-        << QStringList{"clearFeedback()",
+        << false << QByteArray("import os, signal\nfrom oxbell import feedback\nfeedback('a')\nos.kill(os.getpid(), signal.SIGKILL)\n")
+        << QStringList{"clearFeedback()", "addFeedback(a | )",
                        "errorMessage(Failed to grade assignment\nReason:\nThe process crashed some time after starting "
                        "successfully. | false)",
-                       "scriptFailed()", "scriptFailed()"};
+                       "scriptFailed()"};
 }
 
 void TstRunner::endOfRun()

@@ -198,6 +198,7 @@ private:
     // back to idle, then scriptFailed.
     void endRunFailed(const QString& message);
     void failRun(bool init, const QString& reason);
+    void endRunOnProcessError(bool init, QProcess::ProcessError error);
     bool settleEndedRun(bool* failed);
     void discardProcess();
 };

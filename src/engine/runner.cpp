@@ -260,12 +260,34 @@ void Oxbell::failRun(bool init, const QString& reason)
 
 void Oxbell::initError(QProcess::ProcessError error)
 {
-    failRun(true, processErrorReason(error));
+    endRunOnProcessError(true, error);
 }
 
 void Oxbell::scriptError(QProcess::ProcessError error)
 {
-    failRun(false, processErrorReason(error));
+    endRunOnProcessError(false, error);
+}
+
+void Oxbell::endRunOnProcessError(bool init, QProcess::ProcessError error)
+{
+    // The child is let go before the run ends: the end that the toolkit reports after a crash, or
+    // of a child still running after a read or write error, must not end the run a second time,
+    // perhaps after the student has started the next one.
+    const QPointer<QProcess> process = scriptProcess;
+    if (error == QProcess::Crashed) {
+        // What the child sent before it died still belongs to the run.
+        readMessages();
+        if (!process || process != scriptProcess)
+            return;
+    }
+    if (error == QProcess::Crashed || error == QProcess::FailedToStart) {
+        // Nothing left to kill, and the toolkit is still inside its own handling of the child.
+        scriptProcess = nullptr;
+        process->deleteLater();
+    } else {
+        discardProcess();
+    }
+    failRun(init, processErrorReason(error));
 }
 
 void Oxbell::discardProcess()
