@@ -97,6 +97,11 @@ QByteArray AESKeyPair::decrypt(const QByteArray& cipher) const
     return crypt(cipher, false);
 }
 
+bool AESKeyPair::isCiphertext(const QByteArray& bytes)
+{
+    return !bytes.isEmpty() && bytes.size() % cipherBlockLength == 0;
+}
+
 QByteArray AESKeyPair::crypt(const QByteArray& input, bool encrypting) const
 {
     if (!usable())

@@ -33,6 +33,10 @@ public:
     QByteArray encrypt(const QString& text) const;
     QByteArray decrypt(const QByteArray& cipher) const;
 
+    // Whether bytes have the shape of this cipher's output: one or more whole blocks (even an
+    // empty payload pads to one). decrypt() itself reports no damage.
+    static bool isCiphertext(const QByteArray& bytes);
+
 private:
     bool usable() const { return keyLen > 0 && ivLen > 0; }
     QByteArray crypt(const QByteArray& input, bool encrypting) const;

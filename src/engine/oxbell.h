@@ -89,7 +89,8 @@ public:
     // with buildCourseTree() and let the user choose a problem.
     virtual void coursesLoaded(const QJsonObject& catalogue) = 0;
     // The server's answer to postGrade(); requestState and runState are already idle. Show its
-    // "feedback" pairs and, for a turn-in (testMode false), mergeGradeResult() into the problem.
+    // "feedback" pairs (addResultFeedback()) and, for a turn-in (testMode false),
+    // mergeGradeResult() into the problem.
     virtual void showGradeResult(const QVariantMap& result) = 0;
     // An operation on a problem ended without success (also after cancelRun()); runState is idle.
     // Return to the idle state: controls back on, the problem shown again.
@@ -124,6 +125,9 @@ public:
     QString settingsDir() const;
 
     void mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result, QTreeWidgetItem* problemItem);
+    // Passes each [summary, detail] pair of a grade result's "feedback" to addFeedback; an entry
+    // short of a pair reads as empty where it ends.
+    void addResultFeedback(const QVariantMap& result);
 
     // 1 + the largest N of the server names "newServer<N>", 0 when there is none.
     static int nextServerNumberOf(const QVariantMap& userSettings);

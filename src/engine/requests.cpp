@@ -6,16 +6,6 @@
 #include <QNetworkReply>
 #include <QTreeWidgetItem>
 
-namespace {
-constexpr int aesBlockBytes = 16;
-
-// Session ciphertext is one or more whole AES blocks (even an empty script pads to one).
-bool isCiphertext(const QByteArray& body)
-{
-    return !body.isEmpty() && body.size() % aesBlockBytes == 0;
-}
-}
-
 QStringList Oxbell::problemIdentifiers(QTreeWidgetItem* problem) const
 {
     const QVariantMap map = problem ? problem->data(0, Qt::UserRole).toMap() : QVariantMap();
@@ -84,7 +74,7 @@ void Oxbell::scriptDownloaded(QNetworkReply* reply)
 {
     const QByteArray body = reply->readAll();
     // Running what did not decrypt would report a broken problem, or even succeed on nothing.
-    if (!isCiphertext(body)) {
+    if (!AESKeyPair::isCiphertext(body)) {
         downloadFailed(QStringLiteral("The server's answer could not be decrypted."));
         return;
     }
@@ -118,6 +108,14 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
     requestState = Idle;
     runState = RunState::None;
     showGradeResult(result);
+}
+
+void Oxbell::addResultFeedback(const QVariantMap& result)
+{
+    for (const QVariant& entry : result.value(QStringLiteral("feedback")).toList()) {
+        const QVariantList pair = entry.toList();
+        addFeedback(pair.value(0).toString(), pair.value(1).toString());
+    }
 }
 
 void Oxbell::gradeFailed(const QString& reason)

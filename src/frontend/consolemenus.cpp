@@ -220,12 +220,7 @@ void Console::coursesLoaded(const QJsonObject& catalogue)
 
 void Console::showGradeResult(const QVariantMap& result)
 {
-    const QVariantList feedback = result.value(QStringLiteral("feedback")).toList();
-    for (const QVariant& entry : feedback) {
-        // A short entry reads as empty where it ends.
-        const QVariantList pair = entry.toList();
-        addFeedback(pair.value(0).toString(), pair.value(1).toString());
-    }
+    addResultFeedback(result);
     QVariantMap map = runningItem->data(0, Qt::UserRole).toMap();
     if (!testMode)
         mergeGradeResult(map, result, runningItem);

@@ -52,6 +52,20 @@ GUI::~GUI()
     delete mainWindow;
 }
 
+QWidget* GUI::twoFields(const QString& firstLabel, QWidget* first, const QString& secondLabel, QWidget* second)
+{
+    auto* labels = new QVBoxLayout;
+    labels->addWidget(richLabel(QStringLiteral("<b>") + firstLabel + QStringLiteral("</b>")));
+    labels->addWidget(richLabel(QStringLiteral("<b>") + secondLabel + QStringLiteral("</b>")));
+    auto* fields = new QVBoxLayout;
+    fields->addWidget(first);
+    fields->addWidget(second);
+    auto* row = new QHBoxLayout;
+    row->addWidget(boxOf(labels));
+    row->addWidget(boxOf(fields));
+    return boxOf(row);
+}
+
 void GUI::centre(QWidget* window, int width, int height)
 {
     window->setFixedSize(width, height);
@@ -73,18 +87,9 @@ void GUI::buildLoginView()
     statusBar = new QStatusBar;
     statusBar->setSizeGripEnabled(false);
 
-    auto* labelColumn = new QVBoxLayout;
-    labelColumn->addWidget(richLabel(QStringLiteral("<b>Email:</b>")));
-    labelColumn->addWidget(richLabel(QStringLiteral("<b>Password:</b>")));
-    auto* editColumn = new QVBoxLayout;
-    editColumn->addWidget(emailEdit);
-    editColumn->addWidget(passwordEdit);
-    auto* fields = new QHBoxLayout;
-    fields->addWidget(boxOf(labelColumn));
-    fields->addWidget(boxOf(editColumn));
     auto* form = new QVBoxLayout;
     form->addWidget(richLabel(QStringLiteral("<h2>oxbell</h2>")));
-    form->addWidget(boxOf(fields));
+    form->addWidget(twoFields(QStringLiteral("Email:"), emailEdit, QStringLiteral("Password:"), passwordEdit));
     form->addWidget(loginButton);
     auto* window = new QVBoxLayout(mainWindow);
     window->setContentsMargins(0, 0, 0, 0);
@@ -329,9 +334,7 @@ void GUI::handleInitButtonClicked()
     if (!selectedItem || refuseWhileRunning(RunState::Init, selectedItem->text(0)))
         return;
     runState = RunState::Init;
-    for (QWidget* widget : std::initializer_list<QWidget*>{courseTree, initButton, testButton, gradeButton,
-                                                           refreshButton, settingsButton})
-        widget->setEnabled(false);
+    lockControlsForRun();
     statusBar->showMessage(QStringLiteral("Initializing ") + selectedItem->text(0));
     downloadScript(selectedItem, true);
 }
@@ -352,13 +355,26 @@ void GUI::startGradingRun(bool testRun)
         return;
     testMode = testRun;
     runState = RunState::Grading;
-    for (QWidget* widget : std::initializer_list<QWidget*>{courseTree, initButton, testButton, gradeButton,
-                                                           refreshButton, settingsButton})
-        widget->setEnabled(false);
+    lockControlsForRun();
     runningItem = selectedItem;
     statusBar->showMessage(modeGerundTitle[testMode] + QLatin1Char(' ') + runningItem->text(0));
     cancelButton->setEnabled(true);
     downloadScript(runningItem, false);
+}
+
+void GUI::lockControlsForRun()
+{
+    for (QWidget* widget : std::initializer_list<QWidget*>{courseTree, initButton, testButton, gradeButton,
+                                                           refreshButton, settingsButton})
+        widget->setEnabled(false);
+}
+
+void GUI::unlockControlsAfterRun()
+{
+    refreshButton->setEnabled(true);
+    settingsButton->setEnabled(true);
+    cancelButton->setEnabled(false);
+    courseTree->setEnabled(true);
 }
 
 void GUI::handleCancelGradeButtonClicked()
@@ -373,10 +389,7 @@ void GUI::scriptFailed()
         return;
     statusBar->clearMessage();
     initButton->setEnabled(true);
-    courseTree->setEnabled(true);
-    cancelButton->setEnabled(false);
-    refreshButton->setEnabled(true);
-    settingsButton->setEnabled(true);
+    unlockControlsAfterRun();
     handleCourseItemSelectionChanged();
 }
 
@@ -387,10 +400,7 @@ void GUI::initCompleted()
     statusBar->showMessage(QStringLiteral("Initialized ") + (selectedItem ? selectedItem->text(0) : QString()),
                            endOfRunMessageMs);
     handleCourseItemSelectionChanged();
-    refreshButton->setEnabled(true);
-    settingsButton->setEnabled(true);
-    cancelButton->setEnabled(false);
-    courseTree->setEnabled(true);
+    unlockControlsAfterRun();
 }
 
 void GUI::gradingFinished()
@@ -404,11 +414,7 @@ void GUI::showGradeResult(const QVariantMap& result)
 {
     if (!courseTree)
         return;
-    for (const QVariant& entry : result.value(QStringLiteral("feedback")).toList()) {
-        // Entries short of a summary or a detail show them empty.
-        const QVariantList pair = entry.toList();
-        addFeedback(pair.value(0).toString(), pair.value(1).toString());
-    }
+    addResultFeedback(result);
     if (runningItem) {
         QVariantMap problem = runningItem->data(0, Qt::UserRole).toMap();
         if (!testMode)
@@ -419,10 +425,7 @@ void GUI::showGradeResult(const QVariantMap& result)
     handleCourseItemSelectionChanged();
     statusBar->showMessage(modePast[testMode] + QLatin1Char(' ') + (runningItem ? runningItem->text(0) : QString()),
                            endOfRunMessageMs);
-    refreshButton->setEnabled(true);
-    settingsButton->setEnabled(true);
-    cancelButton->setEnabled(false);
-    courseTree->setEnabled(true);
+    unlockControlsAfterRun();
 }
 
 void GUI::addFeedback(const QString& summary, const QString& detail)

@@ -95,6 +95,9 @@ protected:
     void buildLoginView();
     void buildMainView();
     void startGradingRun(bool testRun);
+    // A run under way leaves only Cancel (for a grading run) to the student.
+    void lockControlsForRun();
+    void unlockControlsAfterRun();
     void closeSettingsWindow();
     void writeBackCurrentServer();
     // Runs a box or dialog modally; the one way every box and dialog of the window is shown.
@@ -108,6 +111,8 @@ protected:
     static QLabel* richLabel(const QString& text);
     // A plain widget holding the layout, so boxes nest as widgets.
     static QWidget* boxOf(QLayout* layout);
+    // Two bold labels in one column beside their fields in another.
+    static QWidget* twoFields(const QString& firstLabel, QWidget* first, const QString& secondLabel, QWidget* second);
     static void centre(QWidget* window, int width, int height);
 
     QWidget* mainWindow = nullptr;

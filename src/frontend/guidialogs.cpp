@@ -119,20 +119,11 @@ void GUI::requestProxyCredentials(QAuthenticator* authenticator)
     auto* submit = new QPushButton(QStringLiteral("Submit"));
     auto* quit = new QPushButton(QStringLiteral("Quit"));
 
-    auto* labels = new QVBoxLayout;
-    labels->addWidget(richLabel(QStringLiteral("<b>User:</b>")));
-    labels->addWidget(richLabel(QStringLiteral("<b>Password:</b>")));
-    auto* edits = new QVBoxLayout;
-    edits->addWidget(userEdit);
-    edits->addWidget(passwordField);
-    auto* fields = new QHBoxLayout;
-    fields->addWidget(boxOf(labels));
-    fields->addWidget(boxOf(edits));
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(submit);
     buttons->addWidget(quit);
     auto* inner = new QVBoxLayout;
-    inner->addWidget(boxOf(fields));
+    inner->addWidget(twoFields(QStringLiteral("User:"), userEdit, QStringLiteral("Password:"), passwordField));
     inner->addWidget(boxOf(buttons));
     auto* outer = new QVBoxLayout(&dialog);
     outer->setContentsMargins(0, 0, 0, 0);

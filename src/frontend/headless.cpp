@@ -119,11 +119,7 @@ void Headless::showGradeResult(const QVariantMap& result)
 {
     if (resultPrinted)
         return;
-    const QVariantList feedback = result.value(QStringLiteral("feedback")).toList();
-    for (const QVariant& entry : feedback) {
-        const QVariantList pair = entry.toList();
-        addFeedback(pair.value(0).toString(), pair.value(1).toString());
-    }
+    addResultFeedback(result);
     resultMap.insert(QStringLiteral("grade"), result.value(QStringLiteral("earned")));
     printResult(0);
 }
