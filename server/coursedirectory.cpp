@@ -14,6 +14,9 @@
 const QString CourseDirectory::catalogueFileName = QStringLiteral("catalogue.json");
 
 namespace {
+
+// The text that stands for "no limit" on turn-ins, in catalogues and on the wire.
+const QString unlimitedAttempts = QStringLiteral("unlimited");
 // Names travel as path segments, so they keep to characters that need no escaping in a URL.
 bool isIdentifier(const QString& name)
 {
@@ -226,11 +229,13 @@ private:
             return fail(QStringLiteral("a problem is an object"));
         qint64 closeDate = 0;
         qint64 maxAttempts = 0;
+        // "unlimited", or a number; 0, which older catalogues wrote for no limit, still means it.
+        const bool unlimited = object.value(QLatin1String("max_attempts")) == QJsonValue(unlimitedAttempts);
         if (!members(object, {"display_name", "url_name", "close_date", "max_attempts", "possible", "init", "grader"})
             || !text(object, "display_name", &problem->displayName)
             || !identifier(object, "url_name", taken, &problem->key.problem)
             || !wholeNumber(object, "close_date", 0, &closeDate)
-            || !wholeNumber(object, "max_attempts", 0, &maxAttempts)
+            || (!unlimited && !wholeNumber(object, "max_attempts", 0, &maxAttempts))
             || !script(object, "init", false, &problem->initScript)
             || !script(object, "grader", true, &problem->gradingScript))
             return false;
@@ -251,6 +256,11 @@ private:
     CourseDirectory& into;
     QStringList place;
 };
+
+QJsonValue Problem::maxAttemptsValue() const
+{
+    return maxAttempts > 0 ? QJsonValue(maxAttempts) : QJsonValue(unlimitedAttempts);
+}
 
 bool CourseDirectory::load(const QString& directory, QString* error)
 {
@@ -320,7 +330,7 @@ QJsonObject CourseDirectory::catalogue(const std::map<ProblemKey, Progress>& pro
                         {QStringLiteral("url_name"), problem.key.problem},
                         {QStringLiteral("close_date"), double(problem.closeDate)},
                         {QStringLiteral("hasInit"), !problem.initScript.isEmpty()},
-                        {QStringLiteral("max_attempts"), problem.maxAttempts},
+                        {QStringLiteral("max_attempts"), problem.maxAttemptsValue()},
                         {QStringLiteral("possible"), problem.possible},
                         {QStringLiteral("attempts"), standing.attempts},
                         {QStringLiteral("earned"), standing.earned},

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 
 #include <map>
@@ -43,6 +44,10 @@ struct Problem {
     QString initScript; // relative to the course directory; empty: the problem has none
     QString gradingScript;
     int previousStep = -1; // in a multistep section, the index of the step before
+
+    // The limit as clients are told it: the number, or for no limit the text "unlimited", which
+    // no count of attempts equals, so a client that compares the two texts keeps offering turn-ins.
+    QJsonValue maxAttemptsValue() const;
 };
 
 // The courses that a course directory describes in its "catalogue.json", and the scripts of their

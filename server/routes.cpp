@@ -412,7 +412,7 @@ void Routes::grade(const httplib::Request& request, httplib::Response& response)
     const QJsonObject result{
         {QStringLiteral("feedback"), feedback},
         {QStringLiteral("attempts"), standing.attempts},
-        {QStringLiteral("max_attempts"), problem->maxAttempts},
+        {QStringLiteral("max_attempts"), problem->maxAttemptsValue()},
         {QStringLiteral("earned"), standing.earned},
         {QStringLiteral("possible"), problem->possible},
         {QStringLiteral("complete"), standing.complete},

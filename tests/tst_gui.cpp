@@ -186,7 +186,8 @@ QJsonObject stateCatalogue(qint64 now)
         single("Plain", {{"attempts", 1}, {"max_attempts", 3}, {"close_date", 0}}),
         single("Init", {{"attempts", 1}, {"max_attempts", 3}, {"hasInit", true}}),
         single("Used up", {{"attempts", 3}, {"max_attempts", 3}}),
-        single("No limit", {{"attempts", 0}, {"max_attempts", 0}}),
+        single("None allowed", {{"attempts", 0}, {"max_attempts", 0}}),
+        single("Unlimited", {{"attempts", 2}, {"max_attempts", "unlimited"}}),
         single("Missing keys", {{"earned", 0.5}}),
         single("Closed", {{"attempts", 0}, {"max_attempts", 3}, {"close_date", double(now - 1)}}),
         single("Open", {{"attempts", 0}, {"max_attempts", 3}, {"close_date", double(now + 1)}}),
@@ -226,7 +227,7 @@ void TestGui::cleanupTestCase()
 void TestGui::loginSession()
 {
     gui = std::make_unique<GuiUnderTest>();
-    QCOMPARE(gui->mainWindow->windowTitle(), QStringLiteral("oxbell version 2.0"));
+    QCOMPARE(gui->mainWindow->windowTitle(), QStringLiteral("oxbell version " OXBELL_VERSION));
     QCOMPARE(gui->mainWindow->size(), QSize(frontend::GUI::loginWidth, frontend::GUI::loginHeight));
     // Nothing to log in to before the session key is agreed.
     QVERIFY(!gui->emailEdit->isEnabled() && !gui->passwordEdit->isEnabled() && !gui->loginButton->isEnabled());
@@ -288,8 +289,10 @@ void TestGui::widgetStates_data()
     QTest::newRow("with init") << week + "Init" << RunState::None << selected("on", "on") << "Self Paced | 1/3 | /1";
     QTest::newRow("attempts used up") << week + "Used up" << RunState::None << selected("hidden", "off")
                                       << "Self Paced | 3/3 | /1";
-    QTest::newRow("no limit") << week + "No limit" << RunState::None << selected("hidden", "on")
-                              << "Self Paced | 0/0 | /1";
+    QTest::newRow("no attempts allowed") << week + "None allowed" << RunState::None << selected("hidden", "off")
+                                         << "Self Paced | 0/0 | /1";
+    QTest::newRow("unlimited") << week + "Unlimited" << RunState::None << selected("hidden", "on")
+                               << "Self Paced | 2/unlimited | /1";
     QTest::newRow("both attempt keys missing")
         << week + "Missing keys" << RunState::None << selected("hidden", "off") << "Self Paced | / | 0.5/1";
     QTest::newRow("closed a second ago") << week + "Closed" << RunState::None << selected("hidden", "off") << QString();
@@ -369,7 +372,7 @@ void TestGui::runSession()
     QVERIFY2(entries.contains(QStringLiteral("Tested: 1 of 1 points")), qPrintable(entries.join('|')));
     QCOMPARE(gui->feedbackTree->topLevelItem(0)->childCount(), 1);
     QCOMPARE(gui->feedbackTree->topLevelItem(0)->child(0)->text(0), QStringLiteral("dbnode1, web1"));
-    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/0"));
+    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/unlimited"));
     QCOMPARE(valueOf(gui->gradeLabel), QStringLiteral("0/1"));
 
     // A turn-in records the attempt and the grade.
@@ -377,7 +380,7 @@ void TestGui::runSession()
     QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Graded Check your setup"), waitMs);
     entries = topLevelTexts(gui->feedbackTree);
     QVERIFY2(entries.contains(QStringLiteral("Turned in: 1 of 1 points")), qPrintable(entries.join('|')));
-    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/0"));
+    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/unlimited"));
     QCOMPARE(valueOf(gui->gradeLabel), QStringLiteral("1/1"));
     QVERIFY(server.log().contains("/grade/OxbellX/DB101/2026_Fall/week0/warmup/setup/0 200"));
 
@@ -414,7 +417,7 @@ void TestGui::runSession()
     QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), waitMs);
     QVERIFY(gui->testButton->isHidden() && !gui->promptLabel->isHidden());
     gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
-    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/0"));
+    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/unlimited"));
     QCOMPARE(gui->feedbackTree->topLevelItemCount(), 0);
     gui->addFeedback(QStringLiteral("kept"), QString());
     QCOMPARE(gui->feedbackTree->topLevelItem(0)->childCount(), 0);
@@ -695,7 +698,7 @@ void TestGui::realDisplayShowsLoginWindow()
         query.start(xwininfo, {QStringLiteral("-display"), name, QStringLiteral("-root"), QStringLiteral("-tree")});
         query.waitForFinished();
         tree = query.readAllStandardOutput();
-        return tree.contains("\"oxbell version 2.0\"") || program.state() == QProcess::NotRunning;
+        return tree.contains("\"oxbell version " OXBELL_VERSION "\"") || program.state() == QProcess::NotRunning;
     };
     QTRY_VERIFY_WITH_TIMEOUT(windowShown(), waitMs);
     const QByteArray programError = program.readAllStandardError();
@@ -703,7 +706,7 @@ void TestGui::realDisplayShowsLoginWindow()
     program.waitForFinished();
     display.terminate();
     display.waitForFinished();
-    QVERIFY2(tree.contains("\"oxbell version 2.0\""), programError.constData());
+    QVERIFY2(tree.contains("\"oxbell version " OXBELL_VERSION "\""), programError.constData());
     QVERIFY2(tree.contains("400x220"), tree.constData());
 }
 

@@ -226,6 +226,11 @@ void TestServerCourse::catalogueRefused_data()
                                     << QStringLiteral("must be a path inside the course directory");
     QTest::newRow("absolute grader") << catalogue(key, {problem(QStringLiteral("p"), QStringLiteral("/etc/hostname"))})
                                      << QStringLiteral("must be a path inside the course directory");
+    QTest::newRow("unlimited attempts")
+        << catalogue(key, {with(p, QStringLiteral("max_attempts"), QStringLiteral("unlimited")), problem("q")})
+        << QString();
+    QTest::newRow("attempts as other text") << catalogue(key, {with(p, QStringLiteral("max_attempts"), "many")})
+                                            << QStringLiteral("\"max_attempts\" must be a whole number");
     QTest::newRow("negative close date") << catalogue(key, {with(p, QStringLiteral("close_date"), -1)})
                                          << QStringLiteral("\"close_date\" must be a whole number");
     QTest::newRow("nothing possible") << catalogue(key, {with(p, QStringLiteral("possible"), 0)})

@@ -1,4 +1,5 @@
 #include "engine/coursetree.h"
+#include "engine/names.h"
 #include "engine/oxbell.h"
 
 #include <QCborMap>
@@ -14,18 +15,6 @@
 #include <utility>
 
 namespace {
-
-const QString statusKey = QStringLiteral("status");
-const QString displayNameKey = QStringLiteral("display_name");
-const QString urlNameKey = QStringLiteral("url_name");
-const QString sectionsKey = QStringLiteral("sections");
-const QString problemsKey = QStringLiteral("problems");
-const QString multistepKey = QStringLiteral("multistep");
-const QString completeKey = QStringLiteral("complete");
-const QString courseKey = QStringLiteral("course");
-const QString weekKey = QStringLiteral("week");
-const QString sectionKey = QStringLiteral("section");
-const QString problemKey = QStringLiteral("problem");
 
 QString courseText(const QString& key)
 {
@@ -141,7 +130,7 @@ bool keyBefore(const QString& key, const QString& other)
 Problem convertProblem(const QJsonObject& object, const QString& course, const QString& week, const QString& section,
                        MemberNames& names)
 {
-    const QString* const idKeys[] = {&completeKey, &courseKey, &problemKey, &sectionKey, &weekKey};
+    const QString* const idKeys[] = {&JsonKey::complete, &JsonKey::course, &JsonKey::problem, &JsonKey::section, &JsonKey::week};
     constexpr int idCount = std::extent_v<decltype(idKeys)>;
     QVariantMap::iterator ids[idCount];
     int nextId = 0;
@@ -157,14 +146,14 @@ Problem convertProblem(const QJsonObject& object, const QString& course, const Q
         const QCborValue value = member.value();
         QVariant converted;
         // The two names are needed apart from the map too: converted once, held by both.
-        if (key == displayNameKey && value.isString()) {
+        if (key == JsonKey::displayName && value.isString()) {
             problem.displayName = value.toString();
             converted = problem.displayName;
-        } else if (key == urlNameKey && value.isString()) {
+        } else if (key == JsonKey::urlName && value.isString()) {
             urlName = value.toString();
             converted = urlName;
         } else {
-            if (key == completeKey)
+            if (key == JsonKey::complete)
                 problem.complete = value.isTrue();
             converted = toVariant(value);
         }
@@ -192,28 +181,28 @@ void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const Q
                   MemberNames& names)
 {
     auto* sectionItem = new QTreeWidgetItem(weekItem);
-    const QString sectionName = section.value(urlNameKey).toString();
-    const bool multistep = section.value(multistepKey).toBool();
-    const QJsonArray problems = section.value(problemsKey).toArray();
+    const QString sectionName = section.value(JsonKey::urlName).toString();
+    const bool multistep = section.value(JsonKey::multistep).toBool();
+    const QJsonArray problems = section.value(JsonKey::problems).toArray();
 
     if (!multistep) {
         // The section item stands for its last problem; earlier problems leave no trace, so only
         // the last one is converted.
         QVariantMap sectionMap;
-        QString text = section.value(displayNameKey).toString();
+        QString text = section.value(JsonKey::displayName).toString();
         if (!problems.isEmpty()) {
             Problem last = convertProblem(problems.last().toObject(), course, week, sectionName, names);
             sectionMap = std::move(last.map);
             text = last.displayName;
         }
-        sectionMap.insert(multistepKey, false);
-        sectionMap.insert(problemsKey, QVariantList());
+        sectionMap.insert(JsonKey::multistep, false);
+        sectionMap.insert(JsonKey::problems, QVariantList());
         sectionItem->setText(0, text);
         sectionItem->setData(0, Qt::UserRole, sectionMap);
         return;
     }
 
-    sectionItem->setText(0, section.value(displayNameKey).toString());
+    sectionItem->setText(0, section.value(JsonKey::displayName).toString());
     QVariantList steps;
     steps.reserve(problems.size());
     bool previousComplete = true;
@@ -228,7 +217,7 @@ void buildSection(QTreeWidgetItem* weekItem, const QJsonObject& section, const Q
         stepItem->setData(0, Qt::UserRole, problem.map);
         steps.append(QVariant::fromValue(static_cast<void*>(stepItem)));
     }
-    const QVariantMap sectionMap{{multistepKey, true}, {problemsKey, steps}};
+    const QVariantMap sectionMap{{JsonKey::multistep, true}, {JsonKey::problems, steps}};
     sectionItem->setData(0, Qt::UserRole, sectionMap);
 }
 
@@ -240,16 +229,16 @@ QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue)
     MemberNames names;
     for (auto course = catalogue.begin(); course != catalogue.end(); ++course) {
         const QString key = course.key();
-        if (key == statusKey)
+        if (key == JsonKey::status)
             continue;
         auto* courseItem = new QTreeWidgetItem(QTreeWidgetItem::Type);
         courseItem->setText(0, courseText(key));
         for (const QJsonValue& weekValue : course.value().toArray()) {
             const QJsonObject week = weekValue.toObject();
             auto* weekItem = new QTreeWidgetItem(courseItem);
-            weekItem->setText(0, week.value(displayNameKey).toString());
-            const QString weekName = week.value(urlNameKey).toString();
-            for (const QJsonValue& section : week.value(sectionsKey).toArray())
+            weekItem->setText(0, week.value(JsonKey::displayName).toString());
+            const QString weekName = week.value(JsonKey::urlName).toString();
+            for (const QJsonValue& section : week.value(JsonKey::sections).toArray())
                 buildSection(weekItem, section.toObject(), key, weekName, names);
         }
         courses.append(courseItem);
@@ -259,7 +248,7 @@ QList<QTreeWidgetItem*> buildCourseTree(const QJsonObject& catalogue)
 
 QDateTime problemCloseDate(const QVariantMap& problem)
 {
-    const double seconds = std::trunc(problem.value(QStringLiteral("close_date")).toDouble());
+    const double seconds = std::trunc(problem.value(JsonKey::closeDate).toDouble());
     // Beyond a 64-bit count the conversion would be undefined: the nearest count stands for it.
     qint64 whole = 0;
     if (seconds >= 9.2e18)
@@ -271,10 +260,18 @@ QDateTime problemCloseDate(const QVariantMap& problem)
     return QDateTime::fromSecsSinceEpoch(qint64(quint32(quint64(whole))));
 }
 
-bool attemptsUsedUp(const QVariantMap& problem)
+ProblemSummary problemSummary(const QVariantMap& problem, const QDateTime& now)
 {
-    const QString maxAttempts = problem.value(QStringLiteral("max_attempts")).toString();
-    return problem.value(QStringLiteral("attempts")).toString() == maxAttempts && maxAttempts != QLatin1String("0");
+    ProblemSummary summary;
+    summary.closeDate = problemCloseDate(problem);
+    summary.selfPaced = summary.closeDate == QDateTime::fromSecsSinceEpoch(0);
+    summary.attempts = problem.value(JsonKey::attempts);
+    summary.maxAttempts = problem.value(JsonKey::maxAttempts);
+    summary.earned = problem.value(JsonKey::earned);
+    summary.possible = problem.value(JsonKey::possible);
+    summary.turnInOffered = summary.attempts.toString() != summary.maxAttempts.toString()
+        && (summary.selfPaced || now < summary.closeDate);
+    return summary;
 }
 
 int itemDepth(const QTreeWidgetItem* item)
@@ -287,12 +284,10 @@ int itemDepth(const QTreeWidgetItem* item)
 
 void Oxbell::mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result, QTreeWidgetItem* problemItem)
 {
-    for (const char* field : {"attempts", "max_attempts", "earned", "possible"}) {
-        const QString key = QLatin1String(field);
+    for (const QString& key : {JsonKey::attempts, JsonKey::maxAttempts, JsonKey::earned, JsonKey::possible})
         problemMap.insert(key, result.value(key).toString());
-    }
-    const bool complete = result.value(completeKey).toBool();
-    problemMap.insert(completeKey, complete);
+    const bool complete = result.value(JsonKey::complete).toBool();
+    problemMap.insert(JsonKey::complete, complete);
     if (!complete || !problemItem)
         return;
 
@@ -300,9 +295,9 @@ void Oxbell::mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result
     if (!section)
         return;
     const QVariantMap sectionMap = section->data(0, Qt::UserRole).toMap();
-    if (!sectionMap.value(multistepKey).toBool())
+    if (!sectionMap.value(JsonKey::multistep).toBool())
         return;
-    const QVariantList steps = sectionMap.value(problemsKey).toList();
+    const QVariantList steps = sectionMap.value(JsonKey::problems).toList();
     const int next = section->indexOfChild(problemItem) + 1;
     if (next >= steps.size())
         return;
@@ -315,5 +310,5 @@ void Oxbell::mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result
         return;
     nextItem->setFlags(nextItem->flags() | Qt::ItemIsEnabled);
     alert(QStringLiteral("You can now move on to ")
-          + nextItem->data(0, Qt::UserRole).toMap().value(displayNameKey).toString());
+          + nextItem->data(0, Qt::UserRole).toMap().value(JsonKey::displayName).toString());
 }

@@ -19,6 +19,19 @@ int itemDepth(const QTreeWidgetItem* item);
 // 64-bit count reads as the nearest count; no number at all reads as 0.
 QDateTime problemCloseDate(const QVariantMap& problem);
 
-// Whether every turn-in of a problem is used: "attempts" and "max_attempts" read as the same
-// text. A limit of 0 is the course server's "no limit" and leaves turn-ins open.
-bool attemptsUsedUp(const QVariantMap& problem);
+// What every front end shows of a problem, and whether it offers the problem to be turned in.
+// The values are the map's own; each front end writes them its own way.
+struct ProblemSummary {
+    QDateTime closeDate; // problemCloseDate()
+    bool selfPaced = false; // the close date is the epoch: the problem has no due date
+    QVariant attempts;
+    QVariant maxAttempts;
+    QVariant earned;
+    QVariant possible;
+    // The texts of "attempts" and "max_attempts" differ, and the problem is self paced or not yet
+    // closed at `now`. A course server writes a limit that is never reached, such as "unlimited",
+    // for a problem without one.
+    bool turnInOffered = false;
+};
+
+ProblemSummary problemSummary(const QVariantMap& problem, const QDateTime& now = QDateTime::currentDateTime());

@@ -1,4 +1,5 @@
 #include "engine/oxbell.h"
+#include "engine/names.h"
 
 #include "serverkey.h"
 
@@ -31,10 +32,10 @@ void Oxbell::start()
     qDebug() << "oxbell version:" << QCoreApplication::applicationVersion();
 
     ensureSettingsDirExists();
-    ensureAppSettingsExists(QStringLiteral("app_settings.json"));
-    appSettings = getSettings(QStringLiteral("app_settings.json"));
-    ensureUserSettingsExists(QStringLiteral("user_settings.json"));
-    userSettings = getSettings(QStringLiteral("user_settings.json"));
+    ensureAppSettingsExists(SettingsFileName::app);
+    appSettings = getSettings(SettingsFileName::app);
+    ensureUserSettingsExists(SettingsFileName::user);
+    userSettings = getSettings(SettingsFileName::user);
 
     nextServerNumber = nextServerNumberOf(userSettings);
     interpreterPath = QCoreApplication::applicationDirPath() + QStringLiteral("/pypy/bin/pypy");
@@ -52,10 +53,10 @@ void Oxbell::start()
 int Oxbell::nextServerNumberOf(const QVariantMap& userSettings)
 {
     const QString prefix = QStringLiteral("newServer");
-    if (!userSettings.contains(QStringLiteral("servers")))
+    if (!userSettings.contains(JsonKey::servers))
         return 0;
     QList<int> numbers;
-    const QVariantMap servers = userSettings.value(QStringLiteral("servers")).toMap();
+    const QVariantMap servers = userSettings.value(JsonKey::servers).toMap();
     for (auto it = servers.keyBegin(); it != servers.keyEnd(); ++it) {
         const QString& name = *it;
         if (!name.startsWith(prefix) || name.size() <= prefix.size())
@@ -74,8 +75,8 @@ int Oxbell::nextServerNumberOf(const QVariantMap& userSettings)
 
 QUrl Oxbell::serverUrlOf(const QVariantMap& appSettings)
 {
-    const QVariantMap server = appSettings.value(QStringLiteral("proctor_server")).toMap();
-    QUrl url(server.value(QStringLiteral("url")).toString(), QUrl::TolerantMode);
+    const QVariantMap server = appSettings.value(JsonKey::proctorServer).toMap();
+    QUrl url(server.value(JsonKey::url).toString(), QUrl::TolerantMode);
     if ((url.scheme() == QLatin1String("http") && url.port() == 80)
         || (url.scheme() == QLatin1String("https") && url.port() == 443))
         url.setPort(-1);

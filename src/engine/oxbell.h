@@ -55,6 +55,10 @@ constexpr int Init = 1; // an init script is downloaded or running
 constexpr int Grading = 2; // a grading script is downloaded or running, or its result posted
 }
 
+// What a run on a problem does: run its init script, or run its grading script and post the
+// result as a test or as a turn-in.
+enum class RunKind { Init, Test, TurnIn };
+
 // The engine every front end derives from. It never draws or prompts: whatever the user must see
 // or answer goes through the hooks below.
 class Oxbell : public QObject {
@@ -86,11 +90,12 @@ public:
     // LoginState::LoggedIn: call loadCourses().
     virtual void loginStateChanged(int state) = 0;
     // The catalogue arrived (after loadCourses() or a retry): rebuild the course tree from it
-    // with buildCourseTree() and let the user choose a problem.
+    // with buildCourseTree() and let the user choose a problem. A front end that replaces the
+    // tree runningItem points into calls forgetRunningItem() first.
     virtual void coursesLoaded(const QJsonObject& catalogue) = 0;
     // The server's answer to postGrade(); requestState and runState are already idle. Show its
-    // "feedback" pairs (addResultFeedback()) and, for a turn-in (testMode false),
-    // mergeGradeResult() into the problem.
+    // "feedback" pairs and, for a turn-in (testMode false), merge it into the run's problem:
+    // applyGradeResult() does both; a front end without a tree to keep uses addResultFeedback().
     virtual void showGradeResult(const QVariantMap& result) = 0;
     // An operation on a problem ended without success (also after cancelRun()); runState is idle.
     // Return to the idle state: controls back on, the problem shown again.
@@ -99,7 +104,8 @@ public:
     virtual void addFeedback(const QString& summary, const QString& detail) = 0;
     // A script run starts: empty the feedback display of the previous run.
     virtual void clearFeedback() = 0;
-    // A grading or test script ended cleanly: call postGrade() with the run's problem item;
+    // A grading or test script ended cleanly: call postRunGrade(), which posts the result
+    // for the run's problem item;
     // showGradeResult or scriptFailed follows.
     virtual void gradingFinished() = 0;
     // An init script ended cleanly (runState is idle): tell the user the problem is initialised.
@@ -113,10 +119,19 @@ public:
     void postGrade(QTreeWidgetItem* problem);
     void cancelRun();
 
-    // Run starters of every front end call this first. True when a run of the same kind
-    // (RunState::Init or RunState::Grading) is under way: the user has been told to wait for
-    // the problem named busyItemText, and nothing changes. A run of the other kind does not block.
-    bool refuseWhileRunning(int kind, const QString& busyItemText);
+    // Starts a run on a problem item. While a run of the same kind is under way (an init while an
+    // init runs, a test or turn-in while either runs) the user is told to wait for the problem of
+    // that run, nothing changes and the result is false. Otherwise runState, testMode and
+    // runningItem are set, the script is requested, and the result is true; the run may already
+    // have ended by then (no servers configured: scriptFailed has been called, runState is idle).
+    bool startProblemRun(RunKind kind, QTreeWidgetItem* problem);
+    // From gradingFinished: posts the result of the run's problem.
+    void postRunGrade();
+    // From showGradeResult: the result's feedback pairs go to addFeedback; a turn-in's attempts,
+    // grade and completion are merged into the map of the run's problem item.
+    void applyGradeResult(const QVariantMap& result);
+    // The run's problem item points into a course tree that is about to go.
+    void forgetRunningItem() { runningItem = nullptr; }
 
     void ensureSettingsDirExists();
     void ensureAppSettingsExists(const QString& fileName);
@@ -171,6 +186,8 @@ protected:
     QList<QNetworkReply*> pendingReplies;
     QList<QNetworkReply*> ignoredReplies;
     QJsonDocument scriptState;
+    // The problem item of the current or last run; null before the first run.
+    QTreeWidgetItem* runningItem = nullptr;
     AESKeyPair sessionKeys;
     RsaPublicKey serverKey;
     QUrl serverUrl;
@@ -204,5 +221,8 @@ private:
     void failRun(bool init, const QString& reason);
     void endRunOnProcessError(bool init, QProcess::ProcessError error);
     bool settleEndedRun(bool* failed);
+    // True when a run of the same kind is under way: the user has been told to wait for the
+    // problem named busyItemText. A run of the other kind does not block.
+    bool refuseWhileRunning(int kind, const QString& busyItemText);
     void discardProcess();
 };

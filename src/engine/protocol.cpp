@@ -1,4 +1,5 @@
 #include "engine/oxbell.h"
+#include "engine/names.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -60,13 +61,13 @@ void Oxbell::checkVersion()
 
 void Oxbell::negotiateIv()
 {
-    const QJsonObject message{{QStringLiteral("iv"), QString::fromLatin1(sessionKeys.ivBytes().toBase64())}};
+    const QJsonObject message{{JsonKey::iv, QString::fromLatin1(sessionKeys.ivBytes().toBase64())}};
     sendPost(QStringLiteral("/negotiate"), NegotiatingIv, serverKey.encrypt(QJsonDocument(message).toJson()));
 }
 
 void Oxbell::negotiateKey()
 {
-    const QJsonObject message{{QStringLiteral("key"), QString::fromLatin1(sessionKeys.keyBytes().toBase64())}};
+    const QJsonObject message{{JsonKey::key, QString::fromLatin1(sessionKeys.keyBytes().toBase64())}};
     sendPost(QStringLiteral("/negotiate"), NegotiatingKey, serverKey.encrypt(QJsonDocument(message).toJson()));
 }
 
@@ -165,12 +166,12 @@ void Oxbell::versionReceived(QNetworkReply* reply)
     qDebug() << "Version JSON document:" << QString::fromUtf8(document.toJson());
     if (document.isObject()) {
         const QJsonObject info = document.object();
-        const QString version = info.value(QStringLiteral("version")).toString();
+        const QString version = info.value(JsonKey::version).toString();
         // Numeric, segment by segment: "10.0" is newer than "2.0", and "2.0.0" is "2.0".
         if (QVersionNumber::compare(QVersionNumber::fromString(QCoreApplication::applicationVersion()).normalized(),
                                     QVersionNumber::fromString(version).normalized())
             < 0)
-            notifyNewVersion(version, info.value(QStringLiteral("url")).toString());
+            notifyNewVersion(version, info.value(JsonKey::url).toString());
     } else {
         errorMessage(QStringLiteral("Received malformed JSON for version info"), true);
     }

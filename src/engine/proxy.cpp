@@ -1,4 +1,5 @@
 #include "engine/oxbell.h"
+#include "engine/names.h"
 
 #include <QAuthenticator>
 #include <QDebug>
@@ -8,12 +9,6 @@
 #include <QNetworkProxyFactory>
 
 namespace {
-const QString typeKey = QStringLiteral("type");
-const QString hostKey = QStringLiteral("host");
-const QString portKey = QStringLiteral("port");
-const QString usernameKey = QStringLiteral("username");
-const QString passwordKey = QStringLiteral("password");
-
 // Shown instead of the configured password, which must reach neither the screen nor the log.
 const QString maskedPassword = QStringLiteral("********");
 
@@ -33,40 +28,40 @@ QNetworkProxy::ProxyType proxyTypeOf(const QString& type)
 QNetworkProxy Oxbell::proxyOf(const QVariantMap& proxySettings)
 {
     QNetworkProxy proxy(QNetworkProxy::NoProxy);
-    if (proxySettings.contains(hostKey) && proxySettings.contains(portKey)) {
-        proxy.setHostName(proxySettings.value(hostKey).toString());
+    if (proxySettings.contains(JsonKey::host) && proxySettings.contains(JsonKey::port)) {
+        proxy.setHostName(proxySettings.value(JsonKey::host).toString());
         // Only the low 16 bits count; a text that is not a number is port 0.
-        proxy.setPort(quint16(proxySettings.value(portKey).toInt()));
+        proxy.setPort(quint16(proxySettings.value(JsonKey::port).toInt()));
     }
-    if (proxySettings.contains(usernameKey))
-        proxy.setUser(proxySettings.value(usernameKey).toString());
-    if (proxySettings.contains(passwordKey))
-        proxy.setPassword(proxySettings.value(passwordKey).toString());
-    if (proxySettings.contains(typeKey))
-        proxy.setType(proxyTypeOf(proxySettings.value(typeKey).toString()));
+    if (proxySettings.contains(JsonKey::username))
+        proxy.setUser(proxySettings.value(JsonKey::username).toString());
+    if (proxySettings.contains(JsonKey::password))
+        proxy.setPassword(proxySettings.value(JsonKey::password).toString());
+    if (proxySettings.contains(JsonKey::type))
+        proxy.setType(proxyTypeOf(proxySettings.value(JsonKey::type).toString()));
     return proxy;
 }
 
 void Oxbell::installProxy()
 {
-    const QString proxyKey = QStringLiteral("proxy");
-    if (!userSettings.contains(proxyKey)) {
+    if (!userSettings.contains(JsonKey::proxy)) {
         // Explicitly none, so the system's proxy configuration is never used silently.
         network->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
         return;
     }
     connect(network, &QNetworkAccessManager::proxyAuthenticationRequired, this, &Oxbell::handleProxyAuthentication);
 
-    const QVariantMap settings = userSettings.value(proxyKey).toMap();
+    const QVariantMap settings = userSettings.value(JsonKey::proxy).toMap();
     const QNetworkProxy proxy = proxyOf(settings);
-    if (settings.contains(hostKey) && settings.contains(portKey)) {
+    if (settings.contains(JsonKey::host) && settings.contains(JsonKey::port)) {
         showStatus(QStringLiteral("Checking proxy host..."));
         // Blocking on purpose: nothing else runs yet, and no request may start before the answer.
         const QHostInfo lookup = QHostInfo::fromName(proxy.hostName());
         if (lookup.error() != QHostInfo::NoError)
             errorMessage(QStringLiteral("Error encountered with proxy host (") + proxy.hostName()
                              + QStringLiteral("): ") + lookup.errorString()
-                             + QStringLiteral(".\nPlease check user_settings.json and try again."),
+                             + QStringLiteral(".\nPlease check ") + SettingsFileName::user
+                             + QStringLiteral(" and try again."),
                          true);
     }
     if (proxy.type() == QNetworkProxy::DefaultProxy)
@@ -83,6 +78,6 @@ void Oxbell::handleProxyAuthentication(const QNetworkProxy& proxy, QAuthenticato
     message += proxy.password().isEmpty()
         ? QStringLiteral(" Missing password. ")
         : QStringLiteral(" Using ") + maskedPassword + QStringLiteral(" as the password.");
-    message += QStringLiteral("\nPlease check user_settings.json and try again.");
+    message += QStringLiteral("\nPlease check ") + SettingsFileName::user + QStringLiteral(" and try again.");
     errorMessage(message, true);
 }

@@ -1,4 +1,5 @@
 #include "engine/oxbell.h"
+#include "engine/names.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -9,14 +10,14 @@
 QStringList Oxbell::problemIdentifiers(QTreeWidgetItem* problem) const
 {
     const QVariantMap map = problem ? problem->data(0, Qt::UserRole).toMap() : QVariantMap();
-    return {map.value(QStringLiteral("course")).toString(), map.value(QStringLiteral("week")).toString(),
-            map.value(QStringLiteral("section")).toString(), map.value(QStringLiteral("problem")).toString()};
+    return {map.value(JsonKey::course).toString(), map.value(JsonKey::week).toString(),
+            map.value(JsonKey::section).toString(), map.value(JsonKey::problem).toString()};
 }
 
 void Oxbell::login(const QString& email, const QString& password)
 {
     qDebug() << "Login email:" << email;
-    const QJsonObject credentials{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
+    const QJsonObject credentials{{JsonKey::email, email}, {JsonKey::password, password}};
     sendPost(QStringLiteral("/login"), LoggingIn, sessionKeys.encrypt(QJsonDocument(credentials).toJson()));
 }
 
@@ -30,7 +31,7 @@ void Oxbell::loadCourses()
 
 void Oxbell::downloadScript(QTreeWidgetItem* problem, bool init)
 {
-    if (userSettings.value(QStringLiteral("servers")).toMap().isEmpty()) {
+    if (userSettings.value(JsonKey::servers).toMap().isEmpty()) {
         endRunFailed(QStringLiteral("You do not have any servers configured. Please add at least one"));
         return;
     }
@@ -108,14 +109,6 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
     requestState = Idle;
     runState = RunState::None;
     showGradeResult(result);
-}
-
-void Oxbell::addResultFeedback(const QVariantMap& result)
-{
-    for (const QVariant& entry : result.value(QStringLiteral("feedback")).toList()) {
-        const QVariantList pair = entry.toList();
-        addFeedback(pair.value(0).toString(), pair.value(1).toString());
-    }
 }
 
 void Oxbell::gradeFailed(const QString& reason)

@@ -1,4 +1,5 @@
 #include "engine/oxbell.h"
+#include "engine/names.h"
 #include "engine/settingsfile.h"
 
 #include <QDebug>
@@ -15,7 +16,7 @@ QJsonValue maskPasswords(const QJsonValue& value)
     if (value.isObject()) {
         QJsonObject object = value.toObject();
         for (auto it = object.begin(); it != object.end(); ++it) {
-            if (it.key() == QLatin1String("password"))
+            if (it.key() == JsonKey::password)
                 it.value() = QStringLiteral("********");
             else
                 it.value() = maskPasswords(it.value());
@@ -61,8 +62,8 @@ void Oxbell::ensureAppSettingsExists(const QString& fileName)
         return;
     }
     qDebug() << "Settings file not found! Writing default version.";
-    const QJsonObject settings{{QStringLiteral("proctor_server"),
-                                QJsonObject{{QStringLiteral("url"), QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
+    const QJsonObject settings{{JsonKey::proctorServer,
+                                QJsonObject{{JsonKey::url, QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
     const QByteArray text = QJsonDocument(settings).toJson();
     SettingsFile file(path);
     if (!file.write(text)) {
@@ -82,16 +83,16 @@ void Oxbell::ensureUserSettingsExists(const QString& fileName)
     }
     qDebug() << "Settings file not found. Writing default.";
     const QJsonObject servers{{QStringLiteral("web1"),
-                               QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                           {QStringLiteral("port"), QStringLiteral("8082")}}},
+                               QJsonObject{{JsonKey::address, QStringLiteral("localhost")},
+                                           {JsonKey::port, QStringLiteral("8082")}}},
                               {QStringLiteral("dbnode1"),
-                               QJsonObject{{QStringLiteral("address"), QStringLiteral("localhost")},
-                                           {QStringLiteral("port"), QStringLiteral("27017")}}}};
-    const QJsonObject proxy{{QStringLiteral("type"), QStringLiteral("none")},
-                            {QStringLiteral("host"), QStringLiteral("localhost")},
-                            {QStringLiteral("port"), QStringLiteral("80")}};
+                               QJsonObject{{JsonKey::address, QStringLiteral("localhost")},
+                                           {JsonKey::port, QStringLiteral("27017")}}}};
+    const QJsonObject proxy{{JsonKey::type, QStringLiteral("none")},
+                            {JsonKey::host, QStringLiteral("localhost")},
+                            {JsonKey::port, QStringLiteral("80")}};
     const QByteArray text
-        = QJsonDocument(QJsonObject{{QStringLiteral("servers"), servers}, {QStringLiteral("proxy"), proxy}}).toJson();
+        = QJsonDocument(QJsonObject{{JsonKey::servers, servers}, {JsonKey::proxy, proxy}}).toJson();
     qDebug() << "Writing:" << QString::fromUtf8(text);
     // The user file may hold proxy credentials: readable by its owner only.
     SettingsFile file(path);

@@ -81,7 +81,6 @@ public:
 protected:
     QTreeWidgetItem* rootItem;
     QTreeWidgetItem* currentItem = nullptr;
-    QTreeWidgetItem* runningItem = nullptr;
 
 private:
     // One menu: shows it, carries out the choice and returns the item whose menu comes next, or

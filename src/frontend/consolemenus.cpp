@@ -2,6 +2,8 @@
 
 #include "frontend/console.h"
 
+#include "engine/names.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QTreeWidgetItem>
@@ -142,27 +144,23 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
     out << textOf(parent ? parent->parent() : nullptr) << GuardedStream::endLine << textOf(parent)
         << GuardedStream::endLine << item->text(0) << GuardedStream::endLine << GuardedStream::endLine;
 
-    const QDateTime closeDate = problemCloseDate(map);
-    const bool selfPaced = closeDate == QDateTime::fromSecsSinceEpoch(0);
-    if (selfPaced)
+    const ProblemSummary summary = problemSummary(map);
+    if (summary.selfPaced)
         out << "Self Paced" << GuardedStream::endLine;
     else
-        out << "Due Date: " << closeDate.toString(QStringLiteral("MM/dd/yy")) << GuardedStream::endLine;
-    out << "Attempts: " << numberText(map.value(QStringLiteral("attempts"))) << '/'
-        << numberText(map.value(QStringLiteral("max_attempts"))) << GuardedStream::endLine;
-    out << "Grade: " << numberText(map.value(QStringLiteral("earned"))) << '/'
-        << numberText(map.value(QStringLiteral("possible"))) << GuardedStream::endLine;
+        out << "Due Date: " << summary.closeDate.toString(QStringLiteral("MM/dd/yy")) << GuardedStream::endLine;
+    out << "Attempts: " << numberText(summary.attempts) << '/' << numberText(summary.maxAttempts)
+        << GuardedStream::endLine;
+    out << "Grade: " << numberText(summary.earned) << '/' << numberText(summary.possible) << GuardedStream::endLine;
     out << GuardedStream::endLine;
 
-    const bool attemptsLeft = !attemptsUsedUp(map);
-    const bool open = selfPaced || QDateTime::currentDateTime() < closeDate;
     QList<int> numbers;
-    if (attemptsLeft && open) {
+    if (summary.turnInOffered) {
         out << "1: Grade" << GuardedStream::endLine;
         numbers.append(1);
     }
     QStringList letters{QStringLiteral("h"), QStringLiteral("b"), QStringLiteral("t")};
-    if (map.value(QStringLiteral("hasInit")).toBool()) {
+    if (map.value(JsonKey::hasInit).toBool()) {
         letters.append(QStringLiteral("i"));
         out << "i: Initialize" << GuardedStream::endLine;
     }
@@ -188,22 +186,12 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
 
 void Console::startRun(bool test)
 {
-    if (refuseWhileRunning(RunState::Grading, textOf(runningItem)))
-        return;
-    testMode = test;
-    runState = RunState::Grading;
-    runningItem = currentItem;
-    downloadScript(currentItem, false);
+    startProblemRun(test ? RunKind::Test : RunKind::TurnIn, currentItem);
 }
 
 void Console::startInit()
 {
-    // The problem named is the one being initialised, which need not be the one on screen.
-    if (refuseWhileRunning(RunState::Init, textOf(runningItem)))
-        return;
-    runState = RunState::Init;
-    runningItem = currentItem;
-    downloadScript(currentItem, true);
+    startProblemRun(RunKind::Init, currentItem);
 }
 
 void Console::coursesLoaded(const QJsonObject& catalogue)
@@ -212,7 +200,7 @@ void Console::coursesLoaded(const QJsonObject& catalogue)
     // They pointed into the tree just deleted. No run is under way: a catalogue is only asked for
     // from the course menu and at login.
     currentItem = nullptr;
-    runningItem = nullptr;
+    forgetRunningItem();
     rootItem = new QTreeWidgetItem(QTreeWidgetItem::Type);
     rootItem->addChildren(buildCourseTree(catalogue));
     showLevelMenu(rootItem);
@@ -220,11 +208,7 @@ void Console::coursesLoaded(const QJsonObject& catalogue)
 
 void Console::showGradeResult(const QVariantMap& result)
 {
-    addResultFeedback(result);
-    QVariantMap map = runningItem->data(0, Qt::UserRole).toMap();
-    if (!testMode)
-        mergeGradeResult(map, result, runningItem);
-    runningItem->setData(0, Qt::UserRole, map);
+    applyGradeResult(result);
     out << modePast[testMode] << GuardedStream::endLine;
     showProblemMenu(runningItem);
 }
@@ -236,7 +220,7 @@ void Console::scriptFailed()
 
 void Console::gradingFinished()
 {
-    postGrade(runningItem);
+    postRunGrade();
 }
 
 void Console::initCompleted()

@@ -1,5 +1,7 @@
 #include "frontend/gui.h"
 
+#include "engine/names.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -16,15 +18,6 @@
 #include <QVBoxLayout>
 
 namespace frontend {
-
-namespace {
-
-QString textOf(const QVariantMap& map, const char* key)
-{
-    return map.value(QLatin1String(key)).toString();
-}
-
-}
 
 QLabel* GUI::richLabel(const QString& text)
 {
@@ -97,9 +90,7 @@ void GUI::buildLoginView()
     window->addWidget(statusBar);
 
     // Nothing can be sent before the session key has been agreed.
-    emailEdit->setEnabled(false);
-    passwordEdit->setEnabled(false);
-    loginButton->setEnabled(false);
+    updateControls();
 
     connect(loginButton, &QPushButton::clicked, this, &GUI::handleLoginButtonClicked);
     connect(emailEdit, &QLineEdit::returnPressed, this, &GUI::handleLoginButtonClicked);
@@ -112,7 +103,8 @@ void GUI::handleLoginButtonClicked()
     // Enter in a field while a login is on its way must not send a second one.
     if (!loginButton || !loginButton->isEnabled())
         return;
-    loginButton->setEnabled(false);
+    loginSent = true;
+    updateControls();
     login(emailEdit->text(), passwordEdit->text());
 }
 
@@ -122,9 +114,8 @@ void GUI::loginStateChanged(int state)
     case LoginState::Ready:
         if (!emailEdit)
             return;
-        emailEdit->setEnabled(true);
-        passwordEdit->setEnabled(true);
-        loginButton->setEnabled(true);
+        sessionReady = true;
+        updateControls();
         emailEdit->setFocus(Qt::OtherFocusReason);
         break;
     case LoginState::LoggedIn:
@@ -142,7 +133,8 @@ void GUI::loginStateChanged(int state)
         if (!emailEdit)
             return;
         passwordEdit->clear();
-        loginButton->setEnabled(true);
+        loginSent = false;
+        updateControls();
         break;
     default:
         break;
@@ -173,7 +165,6 @@ void GUI::buildMainView()
     feedbackTree = new QTreeWidget;
     courseTree->header()->close();
     feedbackTree->header()->close();
-    feedbackTree->hide();
 
     welcomeLabel = richLabel(QStringLiteral("<h1>Welcome!</h1>"));
     promptLabel = richLabel(QStringLiteral("<h3>Please choose an assignment from the left</h3>"));
@@ -184,7 +175,6 @@ void GUI::buildMainView()
     gradeLabel = richLabel(QString());
     attemptsLabel = richLabel(QString());
     feedbackLabel = richLabel(QStringLiteral("<b>Feedback:</b>"));
-    feedbackLabel->hide();
 
     initButton = new QPushButton(QStringLiteral("Initialize"));
     testButton = new QPushButton(QStringLiteral("Test"));
@@ -192,9 +182,7 @@ void GUI::buildMainView()
     cancelButton = new QPushButton(QStringLiteral("Cancel"));
     refreshButton = new QPushButton(QStringLiteral("Refresh"));
     settingsButton = new QPushButton(QStringLiteral("Settings"));
-    for (QPushButton* button : {initButton, testButton, gradeButton, cancelButton})
-        button->hide();
-    refreshButton->setEnabled(false);
+    updateControls();
 
     statusBar = new QStatusBar;
     statusBar->setSizeGripEnabled(false);
@@ -250,28 +238,21 @@ void GUI::coursesLoaded(const QJsonObject& catalogue)
     const QList<QTreeWidgetItem*> courses = buildCourseTree(catalogue);
     // The old items go first: their pointers must not be compared with the new ones.
     selectedItem = nullptr;
-    runningItem = nullptr;
+    forgetRunningItem();
     courseTree->clear();
     courseTree->addTopLevelItems(courses);
 
     for (QLabel* label : {heading1Label, heading2Label, heading3Label, gradeLabel, dueDateLabel, attemptsLabel})
         label->clear();
-    feedbackLabel->hide();
-    feedbackTree->hide();
-    for (QPushButton* button : {initButton, testButton, gradeButton, cancelButton})
-        button->hide();
-
-    courseTree->setEnabled(true);
-    refreshButton->setEnabled(true);
-    feedbackTree->setEnabled(true);
-    promptLabel->show();
+    catalogueShown = true;
+    refreshing = false;
+    updateControls();
 }
 
 void GUI::handleRefreshGradesButtonClicked()
 {
-    for (QWidget* widget :
-         std::initializer_list<QWidget*>{courseTree, gradeButton, initButton, testButton, feedbackTree, refreshButton})
-        widget->setEnabled(false);
+    refreshing = true;
+    updateControls();
     loadCourses();
 }
 
@@ -289,54 +270,72 @@ void GUI::handleCourseItemSelectionChanged()
         return;
 
     welcomeLabel->hide();
-    promptLabel->hide();
-    if (item != selectedItem) {
-        feedbackTree->show();
-        feedbackLabel->show();
+    if (item != selectedItem)
         clearFeedback();
-    }
     selectedItem = item;
-    testButton->show();
-    gradeButton->show();
-    cancelButton->show();
-    cancelButton->setEnabled(runState == RunState::Grading);
 
     heading1Label->setText(QStringLiteral("<h1>") + item->parent()->parent()->text(0) + QStringLiteral("</h1>"));
     heading2Label->setText(QStringLiteral("<h2>") + item->parent()->text(0) + QStringLiteral("</h2>"));
     heading3Label->setText(QStringLiteral("<h3>") + item->text(0) + QStringLiteral("</h3>"));
 
-    const QVariantMap problem = item->data(0, Qt::UserRole).toMap();
-    const QDateTime closeDate = problemCloseDate(problem);
-    const bool selfPaced = closeDate == QDateTime::fromSecsSinceEpoch(0);
-    if (selfPaced)
+    const ProblemSummary summary = problemSummary(item->data(0, Qt::UserRole).toMap());
+    if (summary.selfPaced)
         dueDateLabel->setText(QStringLiteral("<b>Self Paced</b> "));
     else
         dueDateLabel->setText(QStringLiteral("<b>Due Date: </b> ")
-                              + closeDate.toLocalTime().toString(QStringLiteral("MM/dd/yy")));
-    attemptsLabel->setText(QStringLiteral("<b>Attempts: </b> ") + textOf(problem, "attempts") + QLatin1Char('/')
-                           + textOf(problem, "max_attempts"));
-    gradeLabel->setText(QStringLiteral("<b>Grade: </b> ") + textOf(problem, "earned") + QLatin1Char('/')
-                        + textOf(problem, "possible"));
+                              + summary.closeDate.toLocalTime().toString(QStringLiteral("MM/dd/yy")));
+    attemptsLabel->setText(QStringLiteral("<b>Attempts: </b> ") + summary.attempts.toString() + QLatin1Char('/')
+                           + summary.maxAttempts.toString());
+    gradeLabel->setText(QStringLiteral("<b>Grade: </b> ") + summary.earned.toString() + QLatin1Char('/')
+                        + summary.possible.toString());
+    updateControls();
+}
 
-    if (runState == RunState::Grading)
-        gradeButton->setEnabled(false);
-    else
-        gradeButton->setEnabled(!attemptsUsedUp(problem) && (selfPaced || QDateTime::currentDateTime() < closeDate));
-    testButton->setEnabled(true);
+void GUI::updateControls()
+{
+    if (emailEdit) {
+        emailEdit->setEnabled(sessionReady);
+        passwordEdit->setEnabled(sessionReady);
+        loginButton->setEnabled(sessionReady && !loginSent);
+        return;
+    }
+    if (!courseTree)
+        return;
+    // A run on a problem of the tree on show; a run state without one (the tree was replaced) locks
+    // nothing.
+    const bool running = runState != RunState::None && runningItem;
+    const bool idle = !running && !refreshing;
+    const QVariantMap problem = selectedItem ? selectedItem->data(0, Qt::UserRole).toMap() : QVariantMap();
+    const bool hasInit = problem.value(JsonKey::hasInit).toBool();
 
-    const bool hasInit = problem.value(QStringLiteral("hasInit")).toBool();
-    initButton->setEnabled(hasInit);
-    initButton->setVisible(hasInit);
+    courseTree->setEnabled(idle);
+    refreshButton->setEnabled(idle && catalogueShown);
+    settingsButton->setEnabled(!running);
+    promptLabel->setVisible(!selectedItem);
+    feedbackLabel->setVisible(selectedItem);
+    feedbackTree->setVisible(selectedItem);
+    feedbackTree->setEnabled(!refreshing);
+
+    initButton->setVisible(selectedItem && hasInit);
+    initButton->setEnabled(idle && hasInit);
+    testButton->setVisible(selectedItem);
+    testButton->setEnabled(idle);
+    gradeButton->setVisible(selectedItem);
+    gradeButton->setEnabled(idle && runState != RunState::Grading && selectedItem
+                            && problemSummary(problem).turnInOffered);
+    cancelButton->setVisible(selectedItem);
+    // Once the result is being posted the run can no longer be called off.
+    cancelButton->setEnabled(runState == RunState::Grading && requestState != PostingGrade);
 }
 
 void GUI::handleInitButtonClicked()
 {
-    if (!selectedItem || refuseWhileRunning(RunState::Init, selectedItem->text(0)))
+    if (!selectedItem || !startProblemRun(RunKind::Init, selectedItem))
         return;
-    runState = RunState::Init;
-    lockControlsForRun();
-    statusBar->showMessage(QStringLiteral("Initializing ") + selectedItem->text(0));
-    downloadScript(selectedItem, true);
+    // A run that could not even start (no servers configured) has already ended.
+    if (runState != RunState::None)
+        statusBar->showMessage(QStringLiteral("Initializing ") + runningItem->text(0));
+    updateControls();
 }
 
 void GUI::handleGradeButtonClicked()
@@ -351,35 +350,15 @@ void GUI::handleTestButtonClicked()
 
 void GUI::startGradingRun(bool testRun)
 {
-    if (!selectedItem || refuseWhileRunning(RunState::Grading, runningItem ? runningItem->text(0) : QString()))
+    if (!selectedItem || !startProblemRun(testRun ? RunKind::Test : RunKind::TurnIn, selectedItem))
         return;
-    testMode = testRun;
-    runState = RunState::Grading;
-    lockControlsForRun();
-    runningItem = selectedItem;
-    statusBar->showMessage(modeGerundTitle[testMode] + QLatin1Char(' ') + runningItem->text(0));
-    cancelButton->setEnabled(true);
-    downloadScript(runningItem, false);
-}
-
-void GUI::lockControlsForRun()
-{
-    for (QWidget* widget : std::initializer_list<QWidget*>{courseTree, initButton, testButton, gradeButton,
-                                                           refreshButton, settingsButton})
-        widget->setEnabled(false);
-}
-
-void GUI::unlockControlsAfterRun()
-{
-    refreshButton->setEnabled(true);
-    settingsButton->setEnabled(true);
-    cancelButton->setEnabled(false);
-    courseTree->setEnabled(true);
+    if (runState != RunState::None)
+        statusBar->showMessage(modeGerundTitle[testMode] + QLatin1Char(' ') + runningItem->text(0));
+    updateControls();
 }
 
 void GUI::handleCancelGradeButtonClicked()
 {
-    cancelButton->setEnabled(false);
     cancelRun();
 }
 
@@ -388,9 +367,8 @@ void GUI::scriptFailed()
     if (!courseTree)
         return;
     statusBar->clearMessage();
-    initButton->setEnabled(true);
-    unlockControlsAfterRun();
     handleCourseItemSelectionChanged();
+    updateControls();
 }
 
 void GUI::initCompleted()
@@ -400,32 +378,26 @@ void GUI::initCompleted()
     statusBar->showMessage(QStringLiteral("Initialized ") + (selectedItem ? selectedItem->text(0) : QString()),
                            endOfRunMessageMs);
     handleCourseItemSelectionChanged();
-    unlockControlsAfterRun();
+    updateControls();
 }
 
 void GUI::gradingFinished()
 {
-    if (cancelButton)
-        cancelButton->setEnabled(false);
-    postGrade(runningItem);
+    postRunGrade();
+    updateControls();
 }
 
 void GUI::showGradeResult(const QVariantMap& result)
 {
     if (!courseTree)
         return;
-    addResultFeedback(result);
-    if (runningItem) {
-        QVariantMap problem = runningItem->data(0, Qt::UserRole).toMap();
-        if (!testMode)
-            mergeGradeResult(problem, result, runningItem);
-        runningItem->setData(0, Qt::UserRole, problem);
+    applyGradeResult(result);
+    if (runningItem)
         courseTree->setCurrentItem(runningItem);
-    }
     handleCourseItemSelectionChanged();
     statusBar->showMessage(modePast[testMode] + QLatin1Char(' ') + (runningItem ? runningItem->text(0) : QString()),
                            endOfRunMessageMs);
-    unlockControlsAfterRun();
+    updateControls();
 }
 
 void GUI::addFeedback(const QString& summary, const QString& detail)

@@ -95,9 +95,9 @@ protected:
     void buildLoginView();
     void buildMainView();
     void startGradingRun(bool testRun);
-    // A run under way leaves only Cancel (for a grading run) to the student.
-    void lockControlsForRun();
-    void unlockControlsAfterRun();
+    // Enables and shows the controls of the view on show as the login state, the run state and
+    // the selected problem call for; called whenever one of them changes.
+    void updateControls();
     void closeSettingsWindow();
     void writeBackCurrentServer();
     // Runs a box or dialog modally; the one way every box and dialog of the window is shown.
@@ -122,7 +122,6 @@ protected:
     QStatusBar* statusBar = nullptr;
     QTreeWidget* courseTree = nullptr;
     QTreeWidgetItem* selectedItem = nullptr;
-    QTreeWidgetItem* runningItem = nullptr;
     QTreeWidget* feedbackTree = nullptr;
     QLabel* welcomeLabel = nullptr;
     QLabel* promptLabel = nullptr;
@@ -153,6 +152,13 @@ protected:
     QPushButton* closeButton = nullptr;
 
 private:
+    // The session key is agreed: a login may be sent.
+    bool sessionReady = false;
+    // A login is on its way.
+    bool loginSent = false;
+    // A catalogue has been shown; a refresh is on its way.
+    bool catalogueShown = false;
+    bool refreshing = false;
     QStringList pendingAnswers;
     QList<ShownDialog> dialogsShown;
 };

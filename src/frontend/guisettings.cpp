@@ -1,4 +1,5 @@
 #include "frontend/gui.h"
+#include "engine/names.h"
 #include "engine/settingsfile.h"
 
 #include <QDebug>
@@ -15,11 +16,11 @@
 namespace frontend {
 
 namespace {
-const QString serversKey = QStringLiteral("servers");
-const QString addressKey = QStringLiteral("address");
-const QString portKey = QStringLiteral("port");
-const QString proxyKey = QStringLiteral("proxy");
-const QString userSettingsFile = QStringLiteral("user_settings.json");
+const QString& serversKey = JsonKey::servers;
+const QString& addressKey = JsonKey::address;
+const QString& portKey = JsonKey::port;
+const QString& proxyKey = JsonKey::proxy;
+const QString& userSettingsFile = SettingsFileName::user;
 constexpr int listButtonSize = 18;
 constexpr int listButtonMargin = 5;
 constexpr int listButtonStretch = 5;

@@ -93,6 +93,7 @@ void Headless::coursesLoaded(const QJsonObject& catalogue)
 {
     if (resultPrinted)
         return;
+    forgetRunningItem();
     delete rootItem;
     rootItem = new QTreeWidgetItem(QTreeWidgetItem::Type);
     rootItem->addChildren(buildCourseTree(catalogue));
@@ -146,7 +147,7 @@ void Headless::gradingFinished()
     // A run already reported as failed (standard error output) must not turn in a grade.
     if (resultPrinted)
         return;
-    postGrade(runningItem);
+    postRunGrade();
 }
 
 void Headless::initCompleted()
@@ -162,20 +163,12 @@ void Headless::requestProxyCredentials(QAuthenticator* authenticator)
 
 void Headless::startGradingRun()
 {
-    if (refuseWhileRunning(RunState::Grading, runningItem ? runningItem->text(0) : QString()))
-        return;
-    runState = RunState::Grading;
-    runningItem = currentItem;
-    downloadScript(currentItem, false);
+    startProblemRun(testMode ? RunKind::Test : RunKind::TurnIn, currentItem);
 }
 
 void Headless::startInitRun()
 {
-    if (refuseWhileRunning(RunState::Init, currentItem->text(0)))
-        return;
-    runState = RunState::Init;
-    runningItem = currentItem;
-    downloadScript(currentItem, true);
+    startProblemRun(RunKind::Init, currentItem);
 }
 
 void Headless::printResult(int exitCode)

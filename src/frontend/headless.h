@@ -45,7 +45,6 @@ private:
     bool initRun;
     QTreeWidgetItem* rootItem;
     QTreeWidgetItem* currentItem = nullptr;
-    QTreeWidgetItem* runningItem = nullptr;
     QVariantMap resultMap;
     // A run prints exactly one document: the first outcome wins, later notices are dropped.
     bool resultPrinted = false;

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+
+// Member names of the JSON documents the client reads and writes: the catalogue and the problem
+// maps built from it, grade results, requests, and the settings files.
+namespace JsonKey {
+// Catalogue and problem maps.
+inline const QString status = QStringLiteral("status");
+inline const QString displayName = QStringLiteral("display_name");
+inline const QString urlName = QStringLiteral("url_name");
+inline const QString sections = QStringLiteral("sections");
+inline const QString problems = QStringLiteral("problems");
+inline const QString multistep = QStringLiteral("multistep");
+inline const QString complete = QStringLiteral("complete");
+inline const QString course = QStringLiteral("course");
+inline const QString week = QStringLiteral("week");
+inline const QString section = QStringLiteral("section");
+inline const QString problem = QStringLiteral("problem");
+inline const QString closeDate = QStringLiteral("close_date");
+inline const QString hasInit = QStringLiteral("hasInit");
+// Problem maps and grade results.
+inline const QString attempts = QStringLiteral("attempts");
+inline const QString maxAttempts = QStringLiteral("max_attempts");
+inline const QString earned = QStringLiteral("earned");
+inline const QString possible = QStringLiteral("possible");
+inline const QString feedback = QStringLiteral("feedback");
+// Requests and the update check.
+inline const QString email = QStringLiteral("email");
+inline const QString password = QStringLiteral("password");
+inline const QString iv = QStringLiteral("iv");
+inline const QString key = QStringLiteral("key");
+inline const QString version = QStringLiteral("version");
+inline const QString url = QStringLiteral("url");
+// Settings files.
+inline const QString proctorServer = QStringLiteral("proctor_server");
+inline const QString servers = QStringLiteral("servers");
+inline const QString address = QStringLiteral("address");
+inline const QString port = QStringLiteral("port");
+inline const QString proxy = QStringLiteral("proxy");
+inline const QString type = QStringLiteral("type");
+inline const QString host = QStringLiteral("host");
+inline const QString username = QStringLiteral("username");
+}
+
+// The two settings files in the settings folder.
+namespace SettingsFileName {
+inline const QString app = QStringLiteral("app_settings.json");
+inline const QString user = QStringLiteral("user_settings.json");
+}
