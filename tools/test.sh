@@ -6,7 +6,7 @@
 # Any failure stops with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh </dev/null
+bash tools/install-deps.sh build test </dev/null
 
 jobs=$(nproc)
 
@@ -26,17 +26,17 @@ suite() {
     (cd "$dir" && ctest --output-on-failure -j"$jobs" </dev/null)
 }
 
-suite build Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOXBELL_BENCH=ON
+suite build Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOXBELL_BENCH=ON -DOXBELL_WERROR=ON
 echo "== build: Debian packages" >&2
 bash tests/tst_package.sh build
-suite build-asan "Unix Makefiles" -DCMAKE_BUILD_TYPE=Debug -DOXBELL_SANITIZE=ON -DOXBELL_BENCH=OFF
+suite build-asan "Unix Makefiles" -DCMAKE_BUILD_TYPE=Debug -DOXBELL_SANITIZE=ON -DOXBELL_BENCH=OFF -DOXBELL_WERROR=ON
 
 # The course tree fed arbitrary catalogues for a bounded time. New inputs grow a corpus in the
 # build tree; the committed seeds stay as they are. Qt is built without frame pointers, so only
 # slow unwinding shows the Qt frames the leak suppressions name.
 echo "== build-fuzz: course tree fuzzing" >&2
 cmake -S . -B build-fuzz -G Ninja -Wno-dev -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DOXBELL_FUZZ=ON -DOXBELL_TESTS=OFF -DOXBELL_BENCH=OFF >/dev/null
+    -DOXBELL_FUZZ=ON -DOXBELL_TESTS=OFF -DOXBELL_BENCH=OFF -DOXBELL_WERROR=ON >/dev/null
 cmake --build build-fuzz --target fuzz_coursetree -j"$jobs"
 mkdir -p build-fuzz/corpus-coursetree
 ASAN_OPTIONS=fast_unwind_on_malloc=0 LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp" \
