@@ -70,9 +70,9 @@ inline QByteArray catalogueBytes(int problems)
 // --benchmark_repetitions the medians are compared.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    RatioReporter(std::string base, std::string measured)
-        : base(std::move(base))
-        , measured(std::move(measured))
+    RatioReporter(std::string baseName, std::string measuredName)
+        : base(std::move(baseName))
+        , measured(std::move(measuredName))
     {
     }
 

@@ -33,9 +33,9 @@ QString quoted(const QString& text)
 // Checks the catalogue while it fills the directory, and names the place of the first fault.
 class CourseDirectory::Reader {
 public:
-    Reader(const QString& root, CourseDirectory& into)
-        : root(root)
-        , into(into)
+    Reader(const QString& directory, CourseDirectory& target)
+        : root(directory)
+        , into(target)
     {
     }
 

@@ -64,7 +64,7 @@ public:
     // is the course key. Null when no such problem exists.
     const Problem* find(const QString& path) const;
     const Problem* find(const ProblemKey& key) const;
-    const Problem& problem(int index) const { return problems[size_t(index)]; }
+    const Problem& problem(int at) const { return problems[size_t(at)]; }
     int problemCount() const { return int(problems.size()); }
 
     // The catalogue as the client reads it, with each problem's progress for one account.

@@ -26,7 +26,7 @@ public:
         QString certificateKey; // PEM private key of the leaf
         QString sessionKey; // PEM RSA private key of the key negotiation
         QString host = QStringLiteral("127.0.0.1");
-        int port = 9443; // 0: any free port
+        int port = OXBELL_PRACTICE_PORT; // 0: any free port
         bool faults = false; // accept fault injection from loopback peers
         Routes::Settings version;
     };

@@ -90,7 +90,7 @@ int serve(const QStringList& arguments)
         {QStringLiteral("host"), QStringLiteral("Address to listen on."), QStringLiteral("ADDRESS"),
          QStringLiteral("127.0.0.1")},
         {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("N"),
-         QStringLiteral("9443")},
+         QString::number(OXBELL_PRACTICE_PORT)},
         {QStringLiteral("faults"),
          QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers.")},
         {QStringLiteral("client-version"), QStringLiteral("Client version that /version announces; empty: none."),

@@ -72,14 +72,14 @@ QString points(double value)
 }
 }
 
-Routes::Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions,
-               const RsaPrivateKey& sessionKey, FaultInjector* faults, Settings settings)
-    : courses(courses)
-    , database(database)
-    , sessions(sessions)
-    , sessionKey(sessionKey)
-    , faults(faults)
-    , settings(std::move(settings))
+Routes::Routes(const CourseDirectory& courseDirectory, Database& grades, SessionStore& sessionStore,
+               const RsaPrivateKey& sessionPrivateKey, FaultInjector* faultInjector, Settings routeSettings)
+    : courses(courseDirectory)
+    , database(grades)
+    , sessions(sessionStore)
+    , sessionKey(sessionPrivateKey)
+    , faults(faultInjector)
+    , settings(std::move(routeSettings))
 {
 }
 

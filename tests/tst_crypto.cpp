@@ -2,6 +2,7 @@
 #include "cryptography/rsapublickey.h"
 #include "support/processrun.h"
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QFile>
 #include <QTemporaryFile>
@@ -44,7 +45,7 @@ ProcessOutcome openssl(const QStringList& arguments, const QByteArray& input)
     if (!file.open() || file.write(input) != input.size() || !file.flush())
         return {};
     return runProcess(QStringLiteral("openssl"), arguments + QStringList{QStringLiteral("-in"), file.fileName()},
-                      QProcessEnvironment::systemEnvironment(), 30000);
+                      QProcessEnvironment::systemEnvironment(), testWaitMs);
 }
 
 // What the course server reads from a block the client encrypted for it.

@@ -3,6 +3,7 @@
 #include "support/enginesession.h"
 #include "support/practiceserver.h"
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -211,7 +212,7 @@ void FaultMatrixTest::matrix()
         }
     }
 
-    QVERIFY(QTest::qWaitFor([&] { return engine.calls.size() - before >= outcome.hooks.size(); }, stallMs + 30000));
+    QVERIFY(QTest::qWaitFor([&] { return engine.calls.size() - before >= outcome.hooks.size(); }, stallMs + testWaitMs));
     QTest::qWait(settleMs);
     QCOMPARE(engine.hookNames().mid(before), outcome.hooks);
 

@@ -1,6 +1,7 @@
 #include "frontend/gui.h"
 #include "support/apphome.h"
 #include "support/practiceserver.h"
+#include "support/timeouts.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -86,7 +87,6 @@ private:
 };
 
 namespace {
-constexpr int waitMs = 30000;
 const QString userFile = QStringLiteral("user_settings.json");
 
 QString settingsDir()
@@ -232,7 +232,7 @@ void TestGui::loginSession()
     // Nothing to log in to before the session key is agreed.
     QVERIFY(!gui->emailEdit->isEnabled() && !gui->passwordEdit->isEnabled() && !gui->loginButton->isEnabled());
     gui->start();
-    QTRY_VERIFY_WITH_TIMEOUT(gui->loginButton->isEnabled(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(gui->loginButton->isEnabled(), testWaitMs);
     QVERIFY(gui->emailEdit->isEnabled() && gui->passwordEdit->isEnabled());
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Ready to log in"));
 
@@ -244,7 +244,7 @@ void TestGui::loginSession()
     QVERIFY(!gui->loginButton->isEnabled());
     // A second Enter while the answer is awaited sends nothing.
     QTest::keyClick(gui->emailEdit, Qt::Key_Return);
-    QTRY_VERIFY_WITH_TIMEOUT(gui->loginButton->isEnabled(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(gui->loginButton->isEnabled(), testWaitMs);
     QCOMPARE(gui->passwordEdit->text(), QString());
     QCOMPARE(gui->emailEdit->text(), PracticeServer::studentEmail);
     QCOMPARE(server.log().count("POST /login 401"), 1);
@@ -254,7 +254,7 @@ void TestGui::loginSession()
     // Enter in the address field logs in too.
     QTest::keyClicks(gui->passwordEdit, PracticeServer::studentPassword);
     QTest::keyClick(gui->emailEdit, Qt::Key_Return);
-    QTRY_VERIFY_WITH_TIMEOUT(gui->courseTree && gui->refreshButton->isEnabled(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(gui->courseTree && gui->refreshButton->isEnabled(), testWaitMs);
     QVERIFY(!gui->emailEdit && !gui->loginButton);
     QCOMPARE(gui->mainWindow->size(), QSize(frontend::GUI::mainWidth, frontend::GUI::mainHeight));
     QCOMPARE(topLevelTexts(gui->courseTree), QStringList({"DB101 - 2026 Fall", "WEB101 - 2026 Fall"}));
@@ -340,7 +340,7 @@ void TestGui::runSession()
     QCOMPARE(stateOf(*gui),
              QStringLiteral("tree=off init=hidden test=hidden turnin=hidden cancel=hidden refresh=off "
                             "settings=on feedback=hidden"));
-    QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), testWaitMs);
     const QString warmUp = QStringLiteral("DB101 - 2026 Fall/Week 0: Getting started/Check your setup");
     gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
     QCOMPARE(gui->heading1Label->text(), QStringLiteral("<h1>DB101 - 2026 Fall</h1>"));
@@ -352,7 +352,7 @@ void TestGui::runSession()
     // Initialize.
     gui->initButton->click();
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Initializing Check your setup"));
-    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Initialized Check your setup"), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Initialized Check your setup"), testWaitMs);
     QCOMPARE(stateOf(*gui), idle);
     QCOMPARE(topLevelTexts(gui->feedbackTree).value(0), QStringLiteral("dbnode1 is configured"));
 
@@ -365,7 +365,7 @@ void TestGui::runSession()
     gui->answerNextDialogs({QStringLiteral("OK")});
     gui->handleGradeButtonClicked();
     QCOMPARE(lastDialogText(*gui), QStringLiteral("Please wait for Check your setup to complete testing"));
-    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Tested Check your setup"), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Tested Check your setup"), testWaitMs);
     QCOMPARE(stateOf(*gui), idle);
     QStringList entries = topLevelTexts(gui->feedbackTree);
     QCOMPARE(entries.value(0), QStringLiteral("Servers are configured: passed"));
@@ -377,7 +377,7 @@ void TestGui::runSession()
 
     // A turn-in records the attempt and the grade.
     gui->gradeButton->click();
-    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Graded Check your setup"), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Graded Check your setup"), testWaitMs);
     entries = topLevelTexts(gui->feedbackTree);
     QVERIFY2(entries.contains(QStringLiteral("Turned in: 1 of 1 points")), qPrintable(entries.join('|')));
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/unlimited"));
@@ -406,7 +406,7 @@ void TestGui::runSession()
                                                      503, QStringLiteral("closed for repairs"))));
     gui->answerNextDialogs({QStringLiteral("OK")});
     gui->testButton->click();
-    QTRY_COMPARE_WITH_TIMEOUT(gui->shownDialogs().size(), dialogs + 1, waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(gui->shownDialogs().size(), dialogs + 1, testWaitMs);
     QVERIFY2(lastDialogText(*gui).startsWith(QStringLiteral("Failed to test assignment. Please try again.\n\nReason: "))
                  && lastDialogText(*gui).contains(QStringLiteral("closed for repairs")),
              qPrintable(lastDialogText(*gui)));
@@ -414,7 +414,7 @@ void TestGui::runSession()
 
     // Refresh forgets the selection; the grade comes back from the server.
     gui->refreshButton->click();
-    QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), testWaitMs);
     QVERIFY(gui->testButton->isHidden() && !gui->promptLabel->isHidden());
     gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/unlimited"));
@@ -612,20 +612,20 @@ int screenshotsChild(const QString& directory)
         QTest::qWait(200);
         return window->grab().save(directory + QLatin1Char('/') + QLatin1String(name));
     };
-    if (!QTest::qWaitFor([&] { return gui.loginButton->isEnabled(); }, waitMs))
+    if (!QTest::qWaitFor([&] { return gui.loginButton->isEnabled(); }, testWaitMs))
         return 3;
     QTest::keyClicks(gui.emailEdit, PracticeServer::studentEmail);
     QTest::keyClicks(gui.passwordEdit, PracticeServer::studentPassword);
     if (!save(gui.mainWindow, "login.png"))
         return 4;
     gui.loginButton->click();
-    if (!QTest::qWaitFor([&] { return gui.courseTree && gui.refreshButton->isEnabled(); }, waitMs))
+    if (!QTest::qWaitFor([&] { return gui.courseTree && gui.refreshButton->isEnabled(); }, testWaitMs))
         return 5;
     gui.courseTree->expandAll();
     gui.courseTree->setCurrentItem(
         itemAt(gui.courseTree, QStringLiteral("DB101 - 2026 Fall/Week 0: Getting started/Check your setup")));
     gui.gradeButton->click();
-    if (!QTest::qWaitFor([&] { return gui.statusBar->currentMessage().startsWith(QStringLiteral("Graded")); }, waitMs))
+    if (!QTest::qWaitFor([&] { return gui.statusBar->currentMessage().startsWith(QStringLiteral("Graded")); }, testWaitMs))
         return 6;
     gui.feedbackTree->expandAll();
     if (!save(gui.mainWindow, "main.png"))
@@ -677,7 +677,7 @@ void TestGui::realDisplayShowsLoginWindow()
     display.start(
         xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     QVERIFY(display.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine() || display.state() == QProcess::NotRunning, waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine() || display.state() == QProcess::NotRunning, testWaitMs);
     const QString name = QLatin1Char(':') + QString::fromLatin1(display.readLine().trimmed());
     QVERIFY2(name.size() > 1, display.readAllStandardError().constData());
 
@@ -700,7 +700,7 @@ void TestGui::realDisplayShowsLoginWindow()
         tree = query.readAllStandardOutput();
         return tree.contains("\"oxbell version " OXBELL_VERSION "\"") || program.state() == QProcess::NotRunning;
     };
-    QTRY_VERIFY_WITH_TIMEOUT(windowShown(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(windowShown(), testWaitMs);
     const QByteArray programError = program.readAllStandardError();
     program.kill();
     program.waitForFinished();

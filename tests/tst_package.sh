@@ -87,7 +87,8 @@ done
 option() { echo "$exec_start" | sed -n "s/.*--$1 \([^ ]*\).*/\1/p"; }
 
 server_command=$root$(echo "$exec_start" | cut -d' ' -f1)
-"$server_command" add-user --db "$work/server.db" --email headless@oxbell.invalid --password tulipzen >/dev/null
+source "$build/oxbell-names.sh"
+"$server_command" add-user --db "$work/server.db" --email "$OXBELL_HEADLESS_EMAIL" --password "$OXBELL_HEADLESS_PASSWORD" >/dev/null
 touch "$work/server.out"
 "$server_command" serve --db "$work/server.db" --port 0 --courses "$root$(option courses)" \
     --cert "$root$(option cert)" --key "$root$(option key)" --session-key "$root$(option session-key)" \

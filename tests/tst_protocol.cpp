@@ -2,6 +2,7 @@
 #include "support/practiceserver.h"
 #include "support/processrun.h"
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QVersionNumber>
 
 #include <cstdio>
 
@@ -112,12 +114,17 @@ void ProtocolTest::versionCheck_data()
     QTest::addColumn<QString>("serverVersion");
     QTest::addColumn<bool>("notifies");
 
-    QTest::newRow("same version") << "2.0" << false;
-    QTest::newRow("newer minor") << "2.1" << true;
-    QTest::newRow("newer, two-digit major") << "10.0" << true;
-    QTest::newRow("older") << "1.9" << false;
-    QTest::newRow("same version, more segments") << "2.0.0" << false;
-    QTest::newRow("lexically older, numerically newer") << "2.10" << true;
+    // Versions around the client's own.
+    const QVersionNumber own = QVersionNumber::fromString(QStringLiteral(OXBELL_VERSION));
+    const auto version = [](int major, int minor) { return QVersionNumber(major, minor).toString(); };
+    const int major = own.majorVersion();
+    const int minor = own.minorVersion();
+    QTest::newRow("same version") << own.toString() << false;
+    QTest::newRow("newer minor") << version(major, minor + 1) << true;
+    QTest::newRow("newer, two-digit major") << version(major + 10, 0) << true;
+    QTest::newRow("older") << (minor > 0 ? version(major, minor - 1) : version(major - 1, 9)) << false;
+    QTest::newRow("same version, more segments") << own.toString() + QStringLiteral(".0") << false;
+    QTest::newRow("lexically older, numerically newer") << version(major, minor + 10) << true;
     QTest::newRow("no version member") << "" << false;
 }
 
@@ -234,7 +241,7 @@ void ProtocolTest::tlsChains()
     connect(engine.network, &QNetworkAccessManager::sslErrors, this,
             [&](QNetworkReply*, const QList<QSslError>& errors) { reported += errors; });
     QVERIFY(
-        QTest::qWaitFor([&] { return engine.called("loginStateChanged") || engine.called("errorMessage"); }, 30000));
+        QTest::qWaitFor([&] { return engine.called("loginStateChanged") || engine.called("errorMessage"); }, testWaitMs));
 
     if (accepted) {
         QVERIFY2(!engine.called("errorMessage"), qPrintable(firstError(engine)));
@@ -332,7 +339,7 @@ static int runSessionChild(const QStringList& arguments)
 {
     TestEngine engine;
     enginesession::start(engine, arguments.value(0), false);
-    if (!QTest::qWaitFor([&] { return engine.called("loginStateChanged") || engine.called("errorMessage"); }, 30000))
+    if (!QTest::qWaitFor([&] { return engine.called("loginStateChanged") || engine.called("errorMessage"); }, testWaitMs))
         return 1;
     QByteArray report;
     if (engine.called("errorMessage"))

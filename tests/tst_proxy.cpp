@@ -5,6 +5,7 @@
 #include "support/practiceserver.h"
 #include "support/proxies.h"
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -208,7 +209,7 @@ void ProxyTest::engineSession()
 
     QVERIFY(enginesession::start(*engine, QStringLiteral("https://%1:%2").arg(serverHost).arg(server.port()), false));
     QVERIFY(
-        QTest::qWaitFor([&] { return engine->called("loginStateChanged") || engine->called("errorMessage"); }, 30000));
+        QTest::qWaitFor([&] { return engine->called("loginStateChanged") || engine->called("errorMessage"); }, testWaitMs));
     // A proxy host is looked up before anything is sent.
     QCOMPARE(engine->callsOf("showStatus").first().arguments.value(0).toString(),
              proxy.contains("host") ? QStringLiteral("Checking proxy host...")

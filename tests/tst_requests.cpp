@@ -1,6 +1,7 @@
 #include "support/enginesession.h"
 #include "support/practiceserver.h"
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -181,7 +182,7 @@ void RequestsTest::catalogueRetryRefusedEndsTheProgram()
     QVERIFY(loggedIn());
     QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind::Status, 500, "down")));
     engine->loadCourses();
-    QTimer::singleShot(30000, QCoreApplication::instance(), [] { QCoreApplication::exit(99); });
+    QTimer::singleShot(testWaitMs, QCoreApplication::instance(), [] { QCoreApplication::exit(99); });
     QCOMPARE(QCoreApplication::exec(), 1);
     QCOMPARE(engine->callsOf("promptRetry").size(), 1);
     QVERIFY(!engine->called("coursesLoaded"));

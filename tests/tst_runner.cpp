@@ -1,4 +1,5 @@
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr int runTimeoutMs = 30000;
 
 QString appDir()
 {
@@ -47,7 +47,7 @@ bool runToEnd(TestEngine& engine, const QByteArray& script, bool init = false)
 {
     engine.runState = init ? 1 : 2;
     engine.runScript(script, init);
-    return QTest::qWaitFor([&] { return runEnded(engine); }, runTimeoutMs);
+    return QTest::qWaitFor([&] { return runEnded(engine); }, testWaitMs);
 }
 
 QString malformed(const QByteArray& line)
@@ -424,7 +424,7 @@ void TstRunner::cancelDuringRun()
     engine->runState = 2;
     engine->requestState = DownloadingScript;
     engine->runScript("import time\nfrom oxbell import feedback\nfeedback('started')\ntime.sleep(120)\n", false);
-    QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), runTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), testWaitMs);
     const qint64 pid = engine->scriptProcess->processId();
 
     engine->cancelRun();
@@ -471,7 +471,7 @@ void TstRunner::nextRunHearsNothingFromReplacedChild()
                       "    feedback('old')\n"
                       "    time.sleep(0.005)\n",
                       false);
-    QTRY_VERIFY_WITH_TIMEOUT(engine->callsOf("addFeedback").size() >= 3, runTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->callsOf("addFeedback").size() >= 3, testWaitMs);
     if (cancelFirst)
         engine->cancelRun();
     const int newRunStart = engine->calls.size();
@@ -497,7 +497,7 @@ void TstRunner::hookCancelsWhileLinesRemain()
                       "\"summary\": \"2\"}\\n')\n"
                       "time.sleep(120)\n",
                       false);
-    QTRY_VERIFY_WITH_TIMEOUT(engine->called("scriptFailed"), runTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->called("scriptFailed"), testWaitMs);
     QTest::qWait(300);
     QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "addFeedback(1 | )", "scriptFailed()"}));
     QCOMPARE(engine->runState, 0);

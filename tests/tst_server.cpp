@@ -37,8 +37,8 @@ public:
         QByteArray body;
     };
 
-    explicit CurlSession(const QString& url)
-        : url(url)
+    explicit CurlSession(const QString& serverUrl)
+        : url(serverUrl)
         , keyHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("32")}).trimmed())
         , ivHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("16")}).trimmed())
     {
@@ -202,7 +202,7 @@ void TestServer::wholeSession()
     const CurlSession::Response version = client.request(QStringLiteral("GET"), QStringLiteral("/version"));
     QCOMPARE(version.status, 200);
     const QJsonObject announced = QJsonDocument::fromJson(version.body).object();
-    QCOMPARE(announced.value(QLatin1String("version")).toString(), QStringLiteral("2.0"));
+    QCOMPARE(announced.value(QLatin1String("version")).toString(), QStringLiteral(OXBELL_VERSION));
     QVERIFY(!announced.value(QLatin1String("url")).toString().isEmpty());
 
     QVERIFY(client.negotiate());

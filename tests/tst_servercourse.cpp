@@ -4,6 +4,7 @@
 #include "grade.h"
 
 #include "support/practiceserver.h"
+#include "support/timeouts.h"
 
 #include <QDir>
 #include <QFile>
@@ -321,7 +322,7 @@ void TestServerCourse::webChecksPassAgainstALiveServer()
     QTcpSocket probe;
     QTRY_VERIFY_WITH_TIMEOUT(
         (probe.abort(), probe.connectToHost(QHostAddress::LocalHost, quint16(port)), probe.waitForConnected(200)),
-        30000);
+        testWaitMs);
     probe.abort();
 
     CourseDirectory courses;

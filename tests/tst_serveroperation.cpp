@@ -2,6 +2,7 @@
 // concurrent turn-ins, injected faults and shutdown on a signal.
 #include "support/practiceserver.h"
 #include "support/protocolclient.h"
+#include "support/timeouts.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -277,7 +278,7 @@ void TestServerOperation::stopsOnSigint()
     QCOMPARE(client.get(QStringLiteral("/version")).status, 200);
 
     QCOMPARE(::kill(pid_t(process.processId()), SIGINT), 0);
-    QVERIFY(process.waitForFinished(30000));
+    QVERIFY(process.waitForFinished(testWaitMs));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QVERIFY(process.readAllStandardError().contains("oxbell-server: stopped"));

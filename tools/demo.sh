@@ -30,8 +30,9 @@ stop_server() {
 trap stop_server EXIT
 
 # Demo accounts: a student, and the fixed account the headless front end logs in with.
-"$bin/oxbell-server" add-user --db "$run/server.db" --email student@oxbell.invalid --password practice >/dev/null
-"$bin/oxbell-server" add-user --db "$run/server.db" --email headless@oxbell.invalid --password tulipzen >/dev/null
+source "$build/oxbell-names.sh"
+"$bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_STUDENT_EMAIL" --password "$OXBELL_STUDENT_PASSWORD" >/dev/null
+"$bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_HEADLESS_EMAIL" --password "$OXBELL_HEADLESS_PASSWORD" >/dev/null
 
 "$bin/oxbell-server" serve --db "$run/server.db" --port 0 >"$run/server.out" 2>"$run/server.log" </dev/null &
 server_pid=$!

@@ -9,8 +9,8 @@
 
 namespace frontend {
 
-const QString Headless::loginEmail = QStringLiteral("headless@oxbell.invalid");
-const QString Headless::password = QStringLiteral("tulipzen");
+const QString Headless::loginEmail = QStringLiteral(OXBELL_HEADLESS_EMAIL);
+const QString Headless::password = QStringLiteral(OXBELL_HEADLESS_PASSWORD);
 
 namespace {
 void writeError(const QString& text)
@@ -29,9 +29,9 @@ void appendTo(QVariantMap& map, const QString& key, const QString& text)
 }
 }
 
-Headless::Headless(bool initRun, QObject* parent)
+Headless::Headless(bool runInit, QObject* parent)
     : Oxbell(parent)
-    , initRun(initRun)
+    , initRun(runInit)
     , rootItem(new QTreeWidgetItem(QTreeWidgetItem::Type))
 {
 }

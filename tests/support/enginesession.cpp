@@ -1,6 +1,7 @@
 #include "support/enginesession.h"
 
 #include "support/practiceserver.h"
+#include "support/timeouts.h"
 
 #include <QTest>
 #include <QTreeWidgetItem>
@@ -24,7 +25,7 @@ bool start(TestEngine& engine, const QString& url, bool untilReady)
                    return engine.called(QStringLiteral("loginStateChanged"))
                        || engine.called(QStringLiteral("errorMessage"));
                },
-               30000)
+               testWaitMs)
         && !engine.called(QStringLiteral("errorMessage"));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/testengine.h"
+#include "support/timeouts.h"
 
 #include <QString>
 
@@ -10,7 +11,7 @@ class QTreeWidgetItem;
 namespace enginesession {
 
 // Waits until `hook` has been called at least `count` times in all.
-bool waitForHook(TestEngine& engine, const QString& hook, int count = 1, int timeoutMs = 30000);
+bool waitForHook(TestEngine& engine, const QString& hook, int count = 1, int timeoutMs = testWaitMs);
 
 // Points the engine's settings at `url` and runs start(); with `untilReady`, waits for the key
 // exchange to end (loginStateChanged(0)) and fails on any error message on the way.

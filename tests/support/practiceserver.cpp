@@ -1,4 +1,5 @@
 #include "support/practiceserver.h"
+#include "support/timeouts.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -16,7 +17,7 @@
 namespace {
 // Generous, because a sanitized server starts slowly.
 constexpr int startTimeoutMs = 60000;
-constexpr int stopTimeoutMs = 30000;
+constexpr int stopTimeoutMs = testWaitMs;
 
 QString pkiFile(const char* name)
 {
@@ -57,10 +58,10 @@ QString templateDatabase(QString* error)
 }
 }
 
-const QString PracticeServer::studentEmail = QStringLiteral("student@oxbell.invalid");
-const QString PracticeServer::studentPassword = QStringLiteral("practice");
-const QString PracticeServer::headlessEmail = QStringLiteral("headless@oxbell.invalid");
-const QString PracticeServer::headlessPassword = QStringLiteral("tulipzen");
+const QString PracticeServer::studentEmail = QStringLiteral(OXBELL_STUDENT_EMAIL);
+const QString PracticeServer::studentPassword = QStringLiteral(OXBELL_STUDENT_PASSWORD);
+const QString PracticeServer::headlessEmail = QStringLiteral(OXBELL_HEADLESS_EMAIL);
+const QString PracticeServer::headlessPassword = QStringLiteral(OXBELL_HEADLESS_PASSWORD);
 
 QString PracticeServer::demoCourseDir()
 {

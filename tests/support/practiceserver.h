@@ -46,10 +46,11 @@ public:
         int delayMs = 0;
     };
 
-    static const QString studentEmail; // "student@oxbell.invalid"
-    static const QString studentPassword; // "practice"
-    static const QString headlessEmail; // "headless@oxbell.invalid"
-    static const QString headlessPassword; // "tulipzen"
+    // The demo accounts (the build's names).
+    static const QString studentEmail;
+    static const QString studentPassword;
+    static const QString headlessEmail;
+    static const QString headlessPassword;
 
     static QString demoCourseDir();
     static QString executable();

@@ -1,4 +1,5 @@
 #include "support/proxies.h"
+#include "support/timeouts.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -12,7 +13,7 @@
 #include <unistd.h>
 
 namespace {
-constexpr int startTimeoutMs = 30000;
+constexpr int startTimeoutMs = testWaitMs;
 constexpr int stopTimeoutMs = 10000;
 constexpr int pollIntervalMs = 50;
 const QString squidProgram = QStringLiteral("/usr/sbin/squid");
@@ -34,10 +35,10 @@ bool writeFile(const QString& path, const QByteArray& contents)
 }
 }
 
-LoopbackProxy::LoopbackProxy(Kind kind, const QString& user, const QString& password)
-    : kind(kind)
-    , user(user)
-    , password(password)
+LoopbackProxy::LoopbackProxy(Kind proxyKind, const QString& userName, const QString& userPassword)
+    : kind(proxyKind)
+    , user(userName)
+    , password(userPassword)
 {
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/timeouts.h"
+
 #include <QByteArray>
 #include <QProcessEnvironment>
 #include <QString>
@@ -32,7 +34,7 @@ public:
     // Waits for the program's end; the status as waitpid() gives it, or -1 on timeout.
     int waitForExit(int timeoutMs = defaultTimeoutMs);
 
-    static constexpr int defaultTimeoutMs = 30000;
+    static constexpr int defaultTimeoutMs = testWaitMs;
 
 private:
     // Reads what is available within `timeoutMs`; false at the end of the output.
