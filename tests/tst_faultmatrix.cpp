@@ -127,7 +127,7 @@ QString firstMessage(const TestEngine& engine, int from)
 }
 }
 
-class FaultMatrixTest : public QObject {
+class TestFaultMatrix : public QObject {
     Q_OBJECT
 
 private slots:
@@ -141,19 +141,22 @@ private:
     PracticeServer server;
 };
 
-void FaultMatrixTest::initTestCase()
+void TestFaultMatrix::initTestCase()
 {
+    // Settings go to a test area even when the program runs outside ctest's own home.
+    QStandardPaths::setTestModeEnabled(true);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     PracticeServer::Options options;
     options.faults = true;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
 }
 
-void FaultMatrixTest::cleanup()
+void TestFaultMatrix::cleanup()
 {
     QVERIFY(server.clearFaults());
 }
 
-void FaultMatrixTest::matrix_data()
+void TestFaultMatrix::matrix_data()
 {
     QTest::addColumn<int>("request");
     QTest::addColumn<int>("kind");
@@ -163,7 +166,7 @@ void FaultMatrixTest::matrix_data()
     }
 }
 
-void FaultMatrixTest::matrix()
+void TestFaultMatrix::matrix()
 {
     QFETCH(int, request);
     QFETCH(int, kind);
@@ -237,13 +240,6 @@ void FaultMatrixTest::matrix()
                  server.log().mid(logBefore).constData());
 }
 
-int main(int argc, char** argv)
-{
-    QCoreApplication application(argc, argv);
-    QStandardPaths::setTestModeEnabled(true);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    FaultMatrixTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestFaultMatrix)
 
 #include "tst_faultmatrix.moc"

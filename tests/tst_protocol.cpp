@@ -50,7 +50,7 @@ int closedPort()
 }
 }
 
-class ProtocolTest : public QObject {
+class TestProtocol : public QObject {
     Q_OBJECT
 
 private slots:
@@ -76,19 +76,19 @@ private:
     PracticeServer server;
 };
 
-void ProtocolTest::initTestCase()
+void TestProtocol::initTestCase()
 {
     PracticeServer::Options options;
     options.faults = true;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
 }
 
-void ProtocolTest::cleanup()
+void TestProtocol::cleanup()
 {
     QVERIFY(server.clearFaults());
 }
 
-void ProtocolTest::handshake()
+void TestProtocol::handshake()
 {
     TestEngine engine;
     QVERIFY(enginesession::start(engine, server.url()));
@@ -109,7 +109,7 @@ void ProtocolTest::handshake()
     QVERIFY(enginesession::login(engine, PracticeServer::studentEmail, PracticeServer::studentPassword));
 }
 
-void ProtocolTest::versionCheck_data()
+void TestProtocol::versionCheck_data()
 {
     QTest::addColumn<QString>("serverVersion");
     QTest::addColumn<bool>("notifies");
@@ -128,7 +128,7 @@ void ProtocolTest::versionCheck_data()
     QTest::newRow("no version member") << "" << false;
 }
 
-void ProtocolTest::versionCheck()
+void TestProtocol::versionCheck()
 {
     QFETCH(QString, serverVersion);
     QFETCH(bool, notifies);
@@ -149,7 +149,7 @@ void ProtocolTest::versionCheck()
     QCOMPARE(engine.callsOf("loginStateChanged").size(), 1);
 }
 
-void ProtocolTest::versionNotJson()
+void TestProtocol::versionNotJson()
 {
     QVERIFY(server.injectFault(PracticeServer::fault("/version", Kind::BadJson)));
     TestEngine engine;
@@ -161,7 +161,7 @@ void ProtocolTest::versionNotJson()
     QVERIFY(!engine.called("notifyNewVersion"));
 }
 
-void ProtocolTest::negotiationFailures_data()
+void TestProtocol::negotiationFailures_data()
 {
     QTest::addColumn<bool>("keyStep");
     QTest::addColumn<QString>("prefix");
@@ -171,7 +171,7 @@ void ProtocolTest::negotiationFailures_data()
                          << "Failed to establish connection to server (Key). Please restart client.\n\nReason: ";
 }
 
-void ProtocolTest::negotiationFailures()
+void TestProtocol::negotiationFailures()
 {
     QFETCH(bool, keyStep);
     QFETCH(QString, prefix);
@@ -197,7 +197,7 @@ void ProtocolTest::negotiationFailures()
     QCOMPARE(engine.callsOf("loginStateChanged").size(), keyStep ? 1 : 0);
 }
 
-void ProtocolTest::serverUnreachable()
+void TestProtocol::serverUnreachable()
 {
     TestEngine engine;
     QVERIFY(enginesession::start(engine, QStringLiteral("https://127.0.0.1:%1").arg(closedPort()), false));
@@ -207,7 +207,7 @@ void ProtocolTest::serverUnreachable()
     QVERIFY(!engine.called("loginStateChanged"));
 }
 
-void ProtocolTest::urlIsNotNormalised()
+void TestProtocol::urlIsNotNormalised()
 {
     TestEngine engine;
     QVERIFY(enginesession::start(engine, server.url() + QLatin1Char('/'), false));
@@ -215,7 +215,7 @@ void ProtocolTest::urlIsNotNormalised()
     QCOMPARE(engine.pendingReplies.first()->url().toString(), server.url() + QStringLiteral("//version"));
 }
 
-void ProtocolTest::tlsChains_data()
+void TestProtocol::tlsChains_data()
 {
     QTest::addColumn<int>("chain");
     QTest::addColumn<bool>("accepted");
@@ -225,7 +225,7 @@ void ProtocolTest::tlsChains_data()
     QTest::newRow("host name mismatch") << int(PracticeServer::Chain::WrongHost) << false;
 }
 
-void ProtocolTest::tlsChains()
+void TestProtocol::tlsChains()
 {
     QFETCH(int, chain);
     QFETCH(bool, accepted);
@@ -261,7 +261,7 @@ void ProtocolTest::tlsChains()
     }
 }
 
-void ProtocolTest::caFileMissingOrEmpty_data()
+void TestProtocol::caFileMissingOrEmpty_data()
 {
     QTest::addColumn<bool>("emptyFile");
     QTest::newRow("no CA file") << false;
@@ -270,7 +270,7 @@ void ProtocolTest::caFileMissingOrEmpty_data()
 
 // The CA file lies in the application directory, so a copy of this program in a directory of
 // its own runs the session.
-void ProtocolTest::caFileMissingOrEmpty()
+void TestProtocol::caFileMissingOrEmpty()
 {
     QFETCH(bool, emptyFile);
     QTemporaryDir appDir;
@@ -293,14 +293,14 @@ void ProtocolTest::caFileMissingOrEmpty()
     QVERIFY2(report.startsWith(QStringLiteral("errorMessage fatal ") + updateFailed), qPrintable(report));
 }
 
-void ProtocolTest::cancelledReplyIsSwallowed_data()
+void TestProtocol::cancelledReplyIsSwallowed_data()
 {
     QTest::addColumn<bool>("throughCancelRun");
     QTest::newRow("cancelPendingReplies") << false;
     QTest::newRow("cancelRun") << true;
 }
 
-void ProtocolTest::cancelledReplyIsSwallowed()
+void TestProtocol::cancelledReplyIsSwallowed()
 {
     QFETCH(bool, throughCancelRun);
 
@@ -359,7 +359,7 @@ int main(int argc, char** argv)
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     if (child.name == QLatin1String("session"))
         return runSessionChild(child.arguments);
-    ProtocolTest test;
+    TestProtocol test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -52,7 +52,7 @@ int serverConnections(const QByteArray& log, int from)
 }
 }
 
-class ProxyTest : public QObject {
+class TestProxy : public QObject {
     Q_OBJECT
 
 private slots:
@@ -76,20 +76,26 @@ private:
     LoopbackProxy socks{LoopbackProxy::Kind::Socks5, socksUser, socksPassword};
 };
 
-void ProxyTest::initTestCase()
+void TestProxy::initTestCase()
 {
+    // Settings go to a test area even when the program runs outside ctest's own home.
+    QStandardPaths::setTestModeEnabled(true);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    // Loopback connections must go through the proxies under test.
+    qunsetenv("no_proxy");
+    qunsetenv("NO_PROXY");
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY2(squid.start(), qPrintable(squid.errorString()));
     QVERIFY2(socks.start(), qPrintable(socks.errorString()));
 }
 
-void ProxyTest::cleanup()
+void TestProxy::cleanup()
 {
     QNetworkProxyFactory::setUseSystemConfiguration(false);
     qunsetenv("https_proxy");
 }
 
-QVariantMap ProxyTest::withPorts(QVariantMap proxy) const
+QVariantMap TestProxy::withPorts(QVariantMap proxy) const
 {
     const QString port = proxy.value("port").toString();
     if (port == QLatin1String("{http}"))
@@ -99,7 +105,7 @@ QVariantMap ProxyTest::withPorts(QVariantMap proxy) const
     return proxy;
 }
 
-void ProxyTest::proxyOf_data()
+void TestProxy::proxyOf_data()
 {
     using P = QNetworkProxy;
     QTest::addColumn<QVariantMap>("settings");
@@ -130,14 +136,14 @@ void ProxyTest::proxyOf_data()
         << with({{"type", "http"}, {"username", "u"}}) << P(P::HttpProxy, host, 3128, "u");
 }
 
-void ProxyTest::proxyOf()
+void TestProxy::proxyOf()
 {
     QFETCH(QVariantMap, settings);
     QFETCH(QNetworkProxy, proxy);
     QCOMPARE(Oxbell::proxyOf(settings), proxy);
 }
 
-void ProxyTest::engineSession_data()
+void TestProxy::engineSession_data()
 {
     QTest::addColumn<QVariantMap>("proxy"); // empty: no "proxy" entry at all
     QTest::addColumn<QString>("environmentProxy"); // https_proxy; "{http}" is squid's port
@@ -185,7 +191,7 @@ void ProxyTest::engineSession_data()
                               << QStringLiteral("Failed to check for updates.\n\nReason: ");
 }
 
-void ProxyTest::engineSession()
+void TestProxy::engineSession()
 {
     QFETCH(QVariantMap, proxy);
     QFETCH(QString, environmentProxy);
@@ -237,7 +243,7 @@ void ProxyTest::engineSession()
         QTRY_VERIFY(proxyOf(Through(through)).connectionsTo(server.port(), serverHost) > tunnelsBefore);
 }
 
-void ProxyTest::headlessRun_data()
+void TestProxy::headlessRun_data()
 {
     QTest::addColumn<int>("through");
     QTest::addColumn<QString>("password");
@@ -249,7 +255,7 @@ void ProxyTest::headlessRun_data()
 
 // The real program: every connection of a whole run is one the proxy opened, and a password never
 // reaches the result or the log.
-void ProxyTest::headlessRun()
+void TestProxy::headlessRun()
 {
     QFETCH(int, through);
     QFETCH(QString, password);
@@ -289,15 +295,6 @@ void ProxyTest::headlessRun()
     QTRY_COMPARE(proxy.connectionsTo(server.port()) - tunnelsBefore, connections);
 }
 
-int main(int argc, char** argv)
-{
-    QCoreApplication application(argc, argv);
-    QStandardPaths::setTestModeEnabled(true);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    qunsetenv("no_proxy");
-    qunsetenv("NO_PROXY");
-    ProxyTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestProxy)
 
 #include "tst_proxy.moc"

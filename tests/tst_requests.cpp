@@ -35,7 +35,7 @@ QStringList namesFrom(const TestEngine& engine, const QString& hook)
 }
 }
 
-class RequestsTest : public QObject {
+class TestRequests : public QObject {
     Q_OBJECT
 
 private slots:
@@ -68,31 +68,34 @@ private:
     std::unique_ptr<TestEngine> engine;
 };
 
-void RequestsTest::initTestCase()
+void TestRequests::initTestCase()
 {
+    // Settings go to a test area even when the program runs outside ctest's own home.
+    QStandardPaths::setTestModeEnabled(true);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     PracticeServer::Options options;
     options.faults = true;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
 }
 
-void RequestsTest::init()
+void TestRequests::init()
 {
     engine = std::make_unique<TestEngine>();
     QVERIFY(enginesession::start(*engine, server.url()));
 }
 
-void RequestsTest::cleanup()
+void TestRequests::cleanup()
 {
     engine.reset();
     QVERIFY(server.clearFaults());
 }
 
-bool RequestsTest::loggedIn()
+bool TestRequests::loggedIn()
 {
     return enginesession::login(*engine, PracticeServer::studentEmail, PracticeServer::studentPassword);
 }
 
-void RequestsTest::login_data()
+void TestRequests::login_data()
 {
     QTest::addColumn<QString>("password");
     QTest::addColumn<int>("faultStatus");
@@ -106,7 +109,7 @@ void RequestsTest::login_data()
         << PracticeServer::studentPassword << 401 << 2 << "Failed to login. Please try again.\n\nReason: ";
 }
 
-void RequestsTest::login()
+void TestRequests::login()
 {
     QFETCH(QString, password);
     QFETCH(int, faultStatus);
@@ -129,7 +132,7 @@ void RequestsTest::login()
     QCOMPARE(engine->requestState, int(Idle));
 }
 
-void RequestsTest::catalogue()
+void TestRequests::catalogue()
 {
     QVERIFY(loggedIn());
     const int before = engine->calls.size();
@@ -160,7 +163,7 @@ void RequestsTest::catalogue()
     QCOMPARE(engine->requestState, int(Idle));
 }
 
-void RequestsTest::catalogueRetried()
+void TestRequests::catalogueRetried()
 {
     QVERIFY(loggedIn());
     QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind::Status, 503, "catalogue is busy")));
@@ -177,7 +180,7 @@ void RequestsTest::catalogueRetried()
     QVERIFY(engine->callsOf("coursesLoaded").first().arguments.value(0).toMap().contains(demoCourse));
 }
 
-void RequestsTest::catalogueRetryRefusedEndsTheProgram()
+void TestRequests::catalogueRetryRefusedEndsTheProgram()
 {
     QVERIFY(loggedIn());
     QVERIFY(server.injectFault(PracticeServer::fault("/grades", Kind::Status, 500, "down")));
@@ -188,14 +191,14 @@ void RequestsTest::catalogueRetryRefusedEndsTheProgram()
     QVERIFY(!engine->called("coursesLoaded"));
 }
 
-void RequestsTest::catalogueMalformed_data()
+void TestRequests::catalogueMalformed_data()
 {
     QTest::addColumn<int>("kind");
     QTest::newRow("not JSON") << int(Kind::BadJson);
     QTest::newRow("does not decrypt") << int(Kind::BadDecrypt);
 }
 
-void RequestsTest::catalogueMalformed()
+void TestRequests::catalogueMalformed()
 {
     QFETCH(int, kind);
     QVERIFY(loggedIn());
@@ -209,7 +212,7 @@ void RequestsTest::catalogueMalformed()
     QVERIFY(engine->callsOf("coursesLoaded").first().arguments.value(0).toMap().isEmpty());
 }
 
-void RequestsTest::scriptRunsThroughToTheGrade_data()
+void TestRequests::scriptRunsThroughToTheGrade_data()
 {
     QTest::addColumn<bool>("init");
     QTest::addColumn<bool>("testMode");
@@ -220,7 +223,7 @@ void RequestsTest::scriptRunsThroughToTheGrade_data()
     QTest::newRow("turn in") << false << false << "POST /grade/" + warmupPath + "/0 200";
 }
 
-void RequestsTest::scriptRunsThroughToTheGrade()
+void TestRequests::scriptRunsThroughToTheGrade()
 {
     QFETCH(bool, init);
     QFETCH(bool, testMode);
@@ -254,7 +257,7 @@ void RequestsTest::scriptRunsThroughToTheGrade()
     }
 }
 
-void RequestsTest::downloadFailures_data()
+void TestRequests::downloadFailures_data()
 {
     QTest::addColumn<bool>("init");
     QTest::addColumn<bool>("testMode");
@@ -272,7 +275,7 @@ void RequestsTest::downloadFailures_data()
             + demoCourse + "/week0/warmup/nothing-here";
 }
 
-void RequestsTest::downloadFailures()
+void TestRequests::downloadFailures()
 {
     QFETCH(bool, init);
     QFETCH(bool, testMode);
@@ -297,7 +300,7 @@ void RequestsTest::downloadFailures()
     QCOMPARE(engine->requestState, int(Idle));
 }
 
-void RequestsTest::downloadPathKeepsEmptyIdentifiers()
+void TestRequests::downloadPathKeepsEmptyIdentifiers()
 {
     QVERIFY(loggedIn());
     std::unique_ptr<QTreeWidgetItem> item(enginesession::problemItem(demoCourse, QString(), "warmup", "setup"));
@@ -309,7 +312,7 @@ void RequestsTest::downloadPathKeepsEmptyIdentifiers()
     QVERIFY(waitForHook(*engine, "scriptFailed"));
 }
 
-void RequestsTest::noServersConfigured()
+void TestRequests::noServersConfigured()
 {
     QVERIFY(loggedIn());
     engine->userSettings.insert("servers", QVariantMap());
@@ -326,7 +329,7 @@ void RequestsTest::noServersConfigured()
     QCOMPARE(engine->requestState, int(Idle));
 }
 
-void RequestsTest::gradePostFailures_data()
+void TestRequests::gradePostFailures_data()
 {
     QTest::addColumn<QString>("problem");
     QTest::addColumn<bool>("testMode");
@@ -343,7 +346,7 @@ void RequestsTest::gradePostFailures_data()
                                             "Reach dbnode1 before the deadline closed on 2023-11-14 22:13 UTC";
 }
 
-void RequestsTest::gradePostFailures()
+void TestRequests::gradePostFailures()
 {
     QFETCH(QString, problem);
     QFETCH(bool, testMode);
@@ -372,7 +375,7 @@ void RequestsTest::gradePostFailures()
 
 // Without a "complete" message the body is the encryption of the empty text: one block that the
 // server decrypts, and then refuses as no result.
-void RequestsTest::gradePostBeforeAnyState()
+void TestRequests::gradePostBeforeAnyState()
 {
     QVERIFY(loggedIn());
     QVERIFY(engine->scriptState.isNull());
@@ -388,14 +391,6 @@ void RequestsTest::gradePostBeforeAnyState()
     QVERIFY2(lastLogLine().endsWith("(request 16)"), lastLogLine().constData());
 }
 
-int main(int argc, char** argv)
-{
-    QCoreApplication application(argc, argv);
-    // Settings go to a test area even when the program runs outside ctest's own home.
-    QStandardPaths::setTestModeEnabled(true);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    RequestsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestRequests)
 
 #include "tst_requests.moc"

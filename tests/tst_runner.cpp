@@ -69,7 +69,7 @@ const QString stderrText = QStringLiteral("Unexpected output on standard error: 
 
 } // namespace
 
-class TstRunner : public QObject {
+class TestRunner : public QObject {
     Q_OBJECT
 
 private slots:
@@ -100,7 +100,7 @@ private:
     std::unique_ptr<TestEngine> engine;
 };
 
-void TstRunner::init()
+void TestRunner::init()
 {
     engine = std::make_unique<TestEngine>();
     engine->interpreterPath = appDir() + QStringLiteral("/pypy/bin/pypy");
@@ -111,14 +111,14 @@ void TstRunner::init()
                                                 {QStringLiteral("port"), QStringLiteral("8082")}}}}}};
 }
 
-void TstRunner::cleanup()
+void TestRunner::cleanup()
 {
     engine.reset();
     qunsetenv("PYTHONPATH");
     qunsetenv("TMPDIR");
 }
 
-void TstRunner::scriptFile_data()
+void TestRunner::scriptFile_data()
 {
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QByteArray>("contents");
@@ -131,7 +131,7 @@ void TstRunner::scriptFile_data()
     QTest::newRow("archive kept byte for byte") << pk << pk;
 }
 
-void TstRunner::scriptFile()
+void TestRunner::scriptFile()
 {
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, contents);
@@ -149,7 +149,7 @@ void TstRunner::scriptFile()
     QCOMPARE(written.readAll(), contents);
 }
 
-void TstRunner::scriptFileGoesWithItsRun()
+void TestRunner::scriptFileGoesWithItsRun()
 {
     QVERIFY(runToEnd(*engine, QByteArray()));
     const QString first = engine->scriptProcess->arguments().value(0);
@@ -163,7 +163,7 @@ void TstRunner::scriptFileGoesWithItsRun()
 
 // Another local user may write to the shared temporary directory; a module planted there under
 // a name the script imports must not run inside the grading run.
-void TstRunner::plantedModuleIsNotImported()
+void TestRunner::plantedModuleIsNotImported()
 {
     QTemporaryDir shared;
     QVERIFY(shared.isValid());
@@ -177,7 +177,7 @@ void TstRunner::plantedModuleIsNotImported()
     QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "addFeedback(\"clean\" | )", "gradingFinished()"}));
 }
 
-void TstRunner::childEnvironment()
+void TestRunner::childEnvironment()
 {
     qputenv("PYTHONPATH", "/inherited/python/path");
     QVERIFY(runToEnd(*engine,
@@ -190,7 +190,7 @@ void TstRunner::childEnvironment()
                           "addFeedback([] | )", "gradingFinished()"}));
 }
 
-void TstRunner::serversOnStandardInput()
+void TestRunner::serversOnStandardInput()
 {
     const QVariantMap servers{
         {QStringLiteral("web"),
@@ -216,7 +216,7 @@ void TstRunner::serversOnStandardInput()
     QCOMPARE(QJsonDocument::fromJson(seen.toUtf8()).object().toVariantMap(), servers);
 }
 
-void TstRunner::messages_data()
+void TestRunner::messages_data()
 {
     QTest::addColumn<bool>("init");
     QTest::addColumn<bool>("testMode");
@@ -276,7 +276,7 @@ void TstRunner::messages_data()
                        "gradingFinished()"};
 }
 
-void TstRunner::messages()
+void TestRunner::messages()
 {
     QFETCH(bool, init);
     QFETCH(bool, testMode);
@@ -288,7 +288,7 @@ void TstRunner::messages()
     QCOMPARE(trace(*engine), expected);
 }
 
-void TstRunner::completeState()
+void TestRunner::completeState()
 {
     QVERIFY(runToEnd(*engine, "from oxbell import complete\ncomplete({'n': 1})\ncomplete({'n': 2})\n"));
     QCOMPARE(engine->scriptState.object(), QJsonObject({{"n", 2}}));
@@ -302,7 +302,7 @@ void TstRunner::completeState()
     QVERIFY(engine->scriptState.object().isEmpty());
 }
 
-void TstRunner::moduleHelpers()
+void TestRunner::moduleHelpers()
 {
     QTcpServer listening;
     QVERIFY(listening.listen(QHostAddress::LocalHost));
@@ -346,7 +346,7 @@ void TstRunner::moduleHelpers()
     QCOMPARE(checks.at(2).toObject().value("points"), QJsonValue(0.5));
 }
 
-void TstRunner::endOfRun_data()
+void TestRunner::endOfRun_data()
 {
     QTest::addColumn<bool>("init");
     QTest::addColumn<QByteArray>("script");
@@ -377,7 +377,7 @@ void TstRunner::endOfRun_data()
                        "scriptFailed()"};
 }
 
-void TstRunner::endOfRun()
+void TestRunner::endOfRun()
 {
     QFETCH(bool, init);
     QFETCH(QByteArray, script);
@@ -387,7 +387,7 @@ void TstRunner::endOfRun()
     QCOMPARE(trace(*engine), expected);
 }
 
-void TstRunner::missingInterpreter()
+void TestRunner::missingInterpreter()
 {
     engine->interpreterPath = appDir() + QStringLiteral("/pypy/bin/no-such-interpreter");
     engine->testMode = true;
@@ -402,7 +402,7 @@ void TstRunner::missingInterpreter()
                           "scriptFailed()"}));
 }
 
-void TstRunner::unwritableTemporaryDirectory()
+void TestRunner::unwritableTemporaryDirectory()
 {
     // Not even root may create files in /proc.
     qputenv("TMPDIR", "/proc");
@@ -419,7 +419,7 @@ void TstRunner::unwritableTemporaryDirectory()
     QCOMPARE(hooks.at(2), QStringLiteral("scriptFailed()"));
 }
 
-void TstRunner::cancelDuringRun()
+void TestRunner::cancelDuringRun()
 {
     engine->runState = 2;
     engine->requestState = DownloadingScript;
@@ -442,7 +442,7 @@ void TstRunner::cancelDuringRun()
     QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "addFeedback(started | )", "scriptFailed()"}));
 }
 
-void TstRunner::cancelWithoutRun()
+void TestRunner::cancelWithoutRun()
 {
     QVERIFY(!engine->network);
     engine->runState = 1;
@@ -453,14 +453,14 @@ void TstRunner::cancelWithoutRun()
     QCOMPARE(trace(*engine), QStringList({"scriptFailed()"}));
 }
 
-void TstRunner::nextRunHearsNothingFromReplacedChild_data()
+void TestRunner::nextRunHearsNothingFromReplacedChild_data()
 {
     QTest::addColumn<bool>("cancelFirst");
     QTest::newRow("cancelled, then a new run") << true;
     QTest::newRow("replaced by a new run") << false;
 }
 
-void TstRunner::nextRunHearsNothingFromReplacedChild()
+void TestRunner::nextRunHearsNothingFromReplacedChild()
 {
     QFETCH(bool, cancelFirst);
 
@@ -488,7 +488,7 @@ void TstRunner::nextRunHearsNothingFromReplacedChild()
              cancelFirst ? QStringList({"clearFeedback()", "scriptFailed()"}) : QStringList({"clearFeedback()"}));
 }
 
-void TstRunner::hookCancelsWhileLinesRemain()
+void TestRunner::hookCancelsWhileLinesRemain()
 {
     engine->reactions.insert(QStringLiteral("addFeedback"), [this](const TestEngine::Call&) { engine->cancelRun(); });
     engine->runState = 2;
@@ -503,5 +503,5 @@ void TstRunner::hookCancelsWhileLinesRemain()
     QCOMPARE(engine->runState, 0);
 }
 
-QTEST_GUILESS_MAIN(TstRunner)
+QTEST_GUILESS_MAIN(TestRunner)
 #include "tst_runner.moc"
