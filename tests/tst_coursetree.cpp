@@ -319,6 +319,31 @@ private slots:
         QVERIFY(engine.calls.isEmpty());
     }
 
+    // Turn in is offered exactly when the two attempt texts differ, and only while the problem is
+    // open; the second column is the map as the catalogue or a merged grade result leaves it.
+    void turnInOffered_data()
+    {
+        QTest::addColumn<QVariantMap>("problem");
+        QTest::addColumn<bool>("offered");
+        const double now = double(QDateTime::currentSecsSinceEpoch());
+        QTest::newRow("attempts left") << QVariantMap{{"attempts", 1.0}, {"max_attempts", 3.0}} << true;
+        QTest::newRow("used up") << QVariantMap{{"attempts", 3.0}, {"max_attempts", 3.0}} << false;
+        QTest::newRow("used up, merged") << QVariantMap{{"attempts", "3"}, {"max_attempts", 3.0}} << false;
+        QTest::newRow("0 of 0") << QVariantMap{{"attempts", 0.0}, {"max_attempts", 0.0}} << false;
+        QTest::newRow("both keys missing") << QVariantMap() << false;
+        QTest::newRow("unlimited") << QVariantMap{{"attempts", 7.0}, {"max_attempts", "unlimited"}} << true;
+        QTest::newRow("closed") << QVariantMap{{"attempts", 0.0}, {"max_attempts", 3.0}, {"close_date", now - 60}}
+                                << false;
+        QTest::newRow("open") << QVariantMap{{"attempts", 0.0}, {"max_attempts", 3.0}, {"close_date", now + 60}}
+                              << true;
+    }
+    void turnInOffered()
+    {
+        QFETCH(QVariantMap, problem);
+        QFETCH(bool, offered);
+        QCOMPARE(problemSummary(problem).turnInOffered, offered);
+    }
+
     void depth()
     {
         const QList<QTreeWidgetItem*> courses
