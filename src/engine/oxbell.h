@@ -104,9 +104,8 @@ public:
     virtual void addFeedback(const QString& summary, const QString& detail) = 0;
     // A script run starts: empty the feedback display of the previous run.
     virtual void clearFeedback() = 0;
-    // A grading or test script ended cleanly: call postRunGrade(), which posts the result
-    // for the run's problem item;
-    // showGradeResult or scriptFailed follows.
+    // A grading or test script ended cleanly: call postRunGrade(), which posts the result for the
+    // run's problem item; showGradeResult or scriptFailed follows.
     virtual void gradingFinished() = 0;
     // An init script ended cleanly (runState is idle): tell the user the problem is initialised.
     virtual void initCompleted() = 0;
