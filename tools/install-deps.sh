@@ -14,6 +14,7 @@ packages=(
     curl xvfb xauth x11-utils zip
     squid microsocks tcpdump
     dpkg-dev desktop-file-utils appstream librsvg2-bin
+    systemd init-system-helpers adduser sqlite3
 )
 
 missing=()
