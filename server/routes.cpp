@@ -73,15 +73,16 @@ QString points(double value)
 }
 }
 
-Routes::Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions, LoginThrottle& throttle,
-               const RsaPrivateKey& sessionKey, FaultInjector* faults, Settings settings)
-    : courses(courses)
-    , database(database)
-    , sessions(sessions)
-    , throttle(throttle)
-    , sessionKey(sessionKey)
-    , faults(faults)
-    , settings(std::move(settings))
+Routes::Routes(const CourseDirectory& courseDirectory, Database& accounts, SessionStore& sessionStore,
+               LoginThrottle& loginThrottle, const RsaPrivateKey& negotiationKey, FaultInjector* faultInjector,
+               Settings routeSettings)
+    : courses(courseDirectory)
+    , database(accounts)
+    , sessions(sessionStore)
+    , throttle(loginThrottle)
+    , sessionKey(negotiationKey)
+    , faults(faultInjector)
+    , settings(std::move(routeSettings))
 {
 }
 

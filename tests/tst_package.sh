@@ -54,6 +54,9 @@ for deb in "$client" "$server"; do
 done
 keys_found=$(grep -rlaF "PRIVATE KEY" "$work/scan" || true)
 [ -z "$keys_found" ] || fail "private key material in a package: $keys_found"
+# Nor a path of the build tree, where any user of another machine could plant keys or courses.
+build_paths=$(grep -rlaF "$build" "$work/scan" || true)
+[ -z "$build_paths" ] || fail "the build tree is named by: $build_paths"
 
 # The application directory holds what the program needs and nothing of the build (tests, benchmarks).
 app=$root/usr/lib/oxbell

@@ -41,9 +41,9 @@ public:
     };
 
     // `from`: the loopback address the requests come from; empty: the system's choice.
-    explicit CurlSession(const QString& url, const QString& from = {})
-        : url(url)
-        , from(from)
+    explicit CurlSession(const QString& serverUrl, const QString& source = {})
+        : url(serverUrl)
+        , from(source)
         , keyHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("32")}).trimmed())
         , ivHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("16")}).trimmed())
     {
