@@ -9,6 +9,16 @@ constexpr size_t LoginThrottle::maxAccounts;
 
 int LoginThrottle::admit(const QString& email)
 {
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = accounts.find(email.toCaseFolded());
+    if (found == accounts.end() || now >= found->second.lockedUntil)
+        return 0;
+    return int(std::chrono::ceil<std::chrono::seconds>(found->second.lockedUntil - now).count());
+}
+
+void LoginThrottle::failed(const QString& email)
+{
     const QString account = email.toCaseFolded();
     const Clock::time_point now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex);
@@ -23,8 +33,6 @@ int LoginThrottle::admit(const QString& email)
         found = accounts.emplace(account, Failures()).first;
     }
     Failures& failures = found->second;
-    if (now < failures.lockedUntil)
-        return int(std::chrono::ceil<std::chrono::seconds>(failures.lockedUntil - now).count());
     // A quiet spell as long as the longest lock forgives earlier failures.
     if (now - failures.last > maxLock)
         failures.count = 0;
@@ -33,7 +41,6 @@ int LoginThrottle::admit(const QString& email)
         const int doublings = std::min(failures.count - freeFailures, 16);
         failures.lockedUntil = now + std::min<std::chrono::seconds>(firstLock * (1 << doublings), maxLock);
     }
-    return 0;
 }
 
 void LoginThrottle::succeeded(const QString& email)

@@ -6,11 +6,11 @@
 #include <map>
 #include <mutex>
 
-// Slows down password guessing, per account. Every login attempt counts as a failure until it
-// succeeds; after freeFailures failures in a row the account refuses logins for a lock time that
-// starts at firstLock and doubles with each further failure, up to maxLock. A right password ends
-// the count. Refused attempts cost the server no password hash, and the lock is short enough that
-// a student whose account someone else tries is kept waiting, not locked out.
+// Slows down password guessing, per account. After freeFailures wrong passwords in a row the account
+// refuses logins for a lock time that starts at firstLock and doubles with each further wrong
+// password, up to maxLock; a right password ends the count. Refused attempts cost the server no
+// password hash, and the lock is short enough that a student whose account someone else tries is
+// kept waiting, not locked out.
 class LoginThrottle {
 public:
     using Clock = std::chrono::steady_clock;
@@ -21,8 +21,9 @@ public:
     // Accounts remembered at most (unknown addresses count too); beyond it the oldest are forgotten.
     static constexpr size_t maxAccounts = 100000;
 
-    // 0 when the account may try a password now (the attempt is counted), else the seconds to wait.
+    // 0 when the account may try a password now, else the seconds to wait.
     int admit(const QString& email);
+    void failed(const QString& email);
     void succeeded(const QString& email);
 
 private:

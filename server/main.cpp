@@ -276,11 +276,9 @@ int clientFiles(const QStringList& arguments)
     QCommandLineParser parser;
     const QList<QCommandLineOption> options{
         keyDirectoryOption(),
-        {QStringLiteral("out"), QStringLiteral("Directory to write the two public files into."),
-         QStringLiteral("DIR")},
+        {QStringLiteral("out"), QStringLiteral("Directory to write the two public files into."), QStringLiteral("DIR")},
     };
-    if (const int status
-        = parse(parser, QStringLiteral("client-files"), arguments, options, {QStringLiteral("out")});
+    if (const int status = parse(parser, QStringLiteral("client-files"), arguments, options, {QStringLiteral("out")});
         status != proceed)
         return status;
     QStringList written;

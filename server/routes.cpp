@@ -277,6 +277,7 @@ void Routes::login(const httplib::Request& request, httplib::Response& response)
     }
     const qint64 user = database.authenticate(email.toString(), password.toString());
     if (user < 0) {
+        throttle.failed(email.toString());
         plainReply(response, 401, QStringLiteral("Wrong e-mail address or password"));
         return;
     }

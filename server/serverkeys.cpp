@@ -97,8 +97,8 @@ Certificate certify(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKE
     ready = X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
                                        reinterpret_cast<const unsigned char*>("Oxbell Server"), -1, -1, 0)
             == 1
-        && X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName),
-                                      -1, -1, 0)
+        && X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName), -1,
+                                      -1, 0)
             == 1
         && X509_set_issuer_name(made.get(), issuer ? X509_get_subject_name(issuer) : name) == 1
         && X509_set_pubkey(made.get(), key) == 1;

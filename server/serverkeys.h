@@ -26,6 +26,5 @@ bool make(const QString& directory, QStringList* made, QString* error);
 // Writes clientKeyFile and clientCaFile, taken from the key directory, into `outDirectory`: the CA
 // file is the last certificate of the chain the server sends, the one whose issuer the client
 // must hold.
-bool exportClientFiles(const QString& keyDirectory, const QString& outDirectory, QStringList* written,
-                       QString* error);
+bool exportClientFiles(const QString& keyDirectory, const QString& outDirectory, QStringList* written, QString* error);
 }

@@ -69,8 +69,8 @@ void openLog()
 #else
     // The log holds the student's e-mail address, catalogue and grades: only its owner may read it,
     // from its creation on; a log that an earlier version left readable by others is closed too.
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                                  S_IRUSR | S_IWUSR);
+    const int descriptor
+        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     struct stat status = {};
     if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)))
         ::fchmod(descriptor, status.st_mode & S_IRWXU);

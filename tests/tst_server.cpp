@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include <openssl/evp.h>
+
 namespace {
 const QString setupProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week0/warmup/setup");
 const QString zipProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week1/connect/hello");
@@ -537,19 +539,14 @@ void TestServer::loginThrottle()
     };
     const QString email = PracticeServer::studentEmail;
     if (outdatedHash) {
-        const QByteArray salt("00112233445566778899aabbccddeeff");
-        const QByteArray hash
-            = runProcess(QStringLiteral("openssl"),
-                         {QStringLiteral("kdf"), QStringLiteral("-keylen"), QStringLiteral("32"), QStringLiteral("-kdfopt"),
-                          QStringLiteral("digest:SHA256"), QStringLiteral("-kdfopt"),
-                          QStringLiteral("pass:") + PracticeServer::studentPassword, QStringLiteral("-kdfopt"),
-                          QStringLiteral("hexsalt:") + QLatin1String(salt), QStringLiteral("-kdfopt"),
-                          QStringLiteral("iter:1000"), QStringLiteral("PBKDF2")},
-                         QProcessEnvironment::systemEnvironment())
-                  .standardOutput.trimmed()
-                  .replace(':', "");
+        const QByteArray salt(16, 'x');
+        const QByteArray password = PracticeServer::studentPassword.toUtf8();
+        QByteArray hash(32, 0);
+        QVERIFY(PKCS5_PBKDF2_HMAC(password.constData(), password.size(),
+                                  reinterpret_cast<const unsigned char*>(salt.constData()), salt.size(), 1000,
+                                  EVP_sha256(), hash.size(), reinterpret_cast<unsigned char*>(hash.data())));
         sql(QStringLiteral("UPDATE users SET salt = X'%1', hash = X'%2', iterations = 1000 WHERE email = '%3'")
-                .arg(QLatin1String(salt), QLatin1String(hash), email));
+                .arg(QLatin1String(salt.toHex()), QLatin1String(hash.toHex()), email));
     }
     CurlSession client(server.url());
     QVERIFY(client.negotiate());
