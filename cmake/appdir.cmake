@@ -10,6 +10,8 @@ set(OXBELL_PKI_FILES
     ${OXBELL_PKI_DIR}/other-leaf.key
     ${OXBELL_PKI_DIR}/wronghost-chain.pem
     ${OXBELL_PKI_DIR}/wronghost.key
+    ${OXBELL_PKI_DIR}/outside-chain.pem
+    ${OXBELL_PKI_DIR}/outside.key
     ${OXBELL_PKI_DIR}/session-private.pem
     ${OXBELL_PKI_DIR}/session-public.pem)
 add_custom_command(
@@ -19,18 +21,21 @@ add_custom_command(
     COMMENT "Generating the practice server's certificates and keys"
     VERBATIM)
 
+# The client trusts one server: the one named by the two trust options, else this build's practice server.
+if(OXBELL_SERVER_KEY_PEM)
+    set(server_key_pem ${OXBELL_SERVER_KEY_PEM})
+    set(server_ca_pem ${OXBELL_SERVER_CA_PEM})
+else()
+    set(server_key_pem ${OXBELL_PKI_DIR}/session-public.pem)
+    set(server_ca_pem ${OXBELL_PKI_DIR}/intermediate.pem)
+endif()
 set(OXBELL_CA_FILE ${OXBELL_APP_DIR}/certs/GandiStandardSSLCA.pem)
 add_custom_command(
     OUTPUT ${OXBELL_CA_FILE}
-    COMMAND ${CMAKE_COMMAND} -E copy ${OXBELL_PKI_DIR}/intermediate.pem ${OXBELL_CA_FILE}
-    DEPENDS ${OXBELL_PKI_DIR}/intermediate.pem
+    COMMAND ${CMAKE_COMMAND} -E copy ${server_ca_pem} ${OXBELL_CA_FILE}
+    DEPENDS ${server_ca_pem}
     VERBATIM)
 
-if(OXBELL_SERVER_KEY_PEM)
-    set(server_key_pem ${OXBELL_SERVER_KEY_PEM})
-else()
-    set(server_key_pem ${OXBELL_PKI_DIR}/session-public.pem)
-endif()
 set(OXBELL_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 add_custom_command(
     OUTPUT ${OXBELL_GENERATED_DIR}/serverkey.h

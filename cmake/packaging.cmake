@@ -43,13 +43,13 @@ install(FILES ${icon_svg} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/sca
     RENAME ${OXBELL_APP_ID}.svg COMPONENT client)
 
 # The service unit names installed paths, known only when installing (the package's prefix is
-# /usr, a developer's may be another); the keys go to the matching configuration folder.
+# /usr, a developer's may be another), the keys among them in the matching configuration folder.
 install(CODE "
-    set(oxbell_pki_dir \"${OXBELL_PKI_DIR}\")
     set(oxbell_unit_template \"${packaging_source}/oxbell-server.service.in\")
     set(oxbell_unit \"${packaging_build}/oxbell-server.service\")
     set(oxbell_bindir \"${CMAKE_INSTALL_BINDIR}\")
-    set(oxbell_datadir \"${CMAKE_INSTALL_DATADIR}\")"
+    set(oxbell_datadir \"${CMAKE_INSTALL_DATADIR}\")
+    set(port \"${OXBELL_PRACTICE_PORT}\")"
     COMPONENT server)
 install(SCRIPT ${CMAKE_SOURCE_DIR}/cmake/installserver.cmake COMPONENT server)
 
@@ -80,12 +80,13 @@ practice servers and posts the result.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME oxbell-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, init-system-helpers")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${packaging_source}/debian/oxbell-server/postinst
     ${packaging_source}/debian/oxbell-server/prerm ${packaging_source}/debian/oxbell-server/postrm)
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "Practice course server for Oxbell
 An HTTPS course server speaking the Oxbell client's protocol, with a demo course, for course
 staff to try problems before they publish them. The systemd unit oxbell-server.service runs it
-as the system user oxbell-server with its database under /var/lib/oxbell-server.")
+as the system user oxbell-server with its database under /var/lib/oxbell-server. Installing
+makes this machine's TLS certificates and session key in /etc/oxbell-server.")
 
 include(CPack)

@@ -1,6 +1,7 @@
 #include "courseserver.h"
 
 #include <QFile>
+#include <QHostAddress>
 
 #include <httplib.h>
 #include <openssl/err.h>
@@ -41,8 +42,18 @@ bool setUpTls(SSL_CTX& context, const QByteArray& chain, const QByteArray& key, 
 CourseServer::CourseServer() = default;
 CourseServer::~CourseServer() = default;
 
+bool CourseServer::isLoopbackHost(const QString& host)
+{
+    return host == QLatin1String("localhost") || QHostAddress(host).isLoopback();
+}
+
 bool CourseServer::setUp(const Options& options, QString* error)
 {
+    // Fault injection answers anyone who can reach the port; only this machine may.
+    if (options.faults && !isLoopbackHost(options.host)) {
+        *error = QStringLiteral("--faults needs a loopback address to listen on, not %1").arg(options.host);
+        return false;
+    }
     if (!courses.load(options.courses, error) || !database.open(options.database, error))
         return false;
 
@@ -73,8 +84,9 @@ bool CourseServer::setUp(const Options& options, QString* error)
     // peer's delayed acknowledgement hold every reply back by about 40 ms.
     server->set_tcp_nodelay(true);
 
-    routes = std::make_unique<Routes>(courses, database, sessions, sessionKey, options.faults ? &faults : nullptr,
-                                      options.version);
+    sessions = std::make_unique<SessionStore>(options.maxSessions);
+    routes = std::make_unique<Routes>(courses, database, *sessions, throttle, sessionKey,
+                                      options.faults ? &faults : nullptr, options.version);
     routes->install(*server);
 
     const std::string host = options.host.toStdString();

@@ -4,6 +4,7 @@
 #include "cryptography/rsaprivatekey.h"
 #include "database.h"
 #include "faultinjector.h"
+#include "loginthrottle.h"
 #include "routes.h"
 #include "sessionstore.h"
 
@@ -27,11 +28,15 @@ public:
         QString sessionKey; // PEM RSA private key of the key negotiation
         QString host = QStringLiteral("127.0.0.1");
         int port = OXBELL_PRACTICE_PORT; // 0: any free port
-        bool faults = false; // accept fault injection from loopback peers
+        bool faults = false; // accept fault injection from loopback peers; only on a loopback host
+        size_t maxSessions = SessionStore::defaultLimit;
         Routes::Settings version;
     };
 
     static constexpr int minimumSessionKeyBits = 2048;
+
+    // True for 127.0.0.0/8, ::1 and "localhost", the only hosts fault injection may listen on.
+    static bool isLoopbackHost(const QString& host);
 
     CourseServer();
     ~CourseServer();
@@ -51,7 +56,8 @@ public:
 private:
     CourseDirectory courses;
     Database database;
-    SessionStore sessions;
+    std::unique_ptr<SessionStore> sessions;
+    LoginThrottle throttle;
     FaultInjector faults;
     RsaPrivateKey sessionKey;
     std::unique_ptr<Routes> routes;

@@ -212,7 +212,18 @@ qint64 Database::authenticate(const QString& email, const QString& password)
         PasswordHash::make(password);
         return -1;
     }
-    return stored.matches(password) ? id : -1;
+    if (!stored.matches(password))
+        return -1;
+    if (stored.isOutdated()) {
+        const PasswordHash made = PasswordHash::make(password);
+        std::lock_guard<std::mutex> lock(mutex);
+        // Only the hash just checked is replaced: a password set meanwhile stays.
+        Statement upgrade(db.get(), "UPDATE users SET salt = ?, hash = ?, iterations = ? WHERE id = ? AND hash = ?");
+        upgrade.bind(made.salt).bind(made.hash).bind(qint64(made.iterations)).bind(id).bind(stored.hash);
+        if (made.hash.isEmpty() || upgrade.step() != SQLITE_DONE)
+            warn("upgrading a password hash");
+    }
+    return id;
 }
 
 bool Database::progress(qint64 user, std::map<ProblemKey, Progress>* out)

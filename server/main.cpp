@@ -1,8 +1,11 @@
 #include "courseserver.h"
 #include "database.h"
+#include "serverkeys.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <atomic>
@@ -22,9 +25,11 @@ constexpr int usageError = 2;
 const char* const usage
     = "Usage: oxbell-server serve [--courses DIR] --db FILE [--cert CHAIN.pem] [--key KEY.pem]\n"
       "                           [--session-key PRIVATE.pem] [--host ADDRESS] [--port N] [--faults]\n"
-      "                           [--client-version TEXT] [--client-url URL]\n"
-      "       oxbell-server add-user --db FILE --email ADDRESS [--password TEXT]\n"
+      "                           [--client-version TEXT] [--client-url URL] [--max-sessions N]\n"
+      "       oxbell-server add-user --db FILE --email ADDRESS < PASSWORD\n"
       "       oxbell-server check-courses [--courses DIR]\n"
+      "       oxbell-server make-keys [--dir DIR]\n"
+      "       oxbell-server client-files --out DIR [--dir DIR]\n"
       "Run a command with --help for its options.\n";
 
 void printError(const QString& text)
@@ -62,10 +67,36 @@ int parse(QCommandLineParser& parser, const QString& command, const QStringList&
     return proceed;
 }
 
+// Where the server's own files lie. A server run from its build tree uses the build's PKI and demo
+// course beside it; an installed one (PREFIX/bin/oxbell-server) only its installed locations, never
+// a path of the machine it was built on.
+struct Layout {
+    QString keys;
+    QString courses;
+};
+
+Layout layout()
+{
+    const QString bin = QCoreApplication::applicationDirPath();
+    if (QFileInfo(bin).canonicalFilePath() == QFileInfo(QStringLiteral(OXBELL_SERVER_BUILD_BINDIR)).canonicalFilePath())
+        return {QDir::cleanPath(bin + QStringLiteral("/" OXBELL_SERVER_BUILD_KEYS)),
+                QDir::cleanPath(bin + QStringLiteral("/" OXBELL_SERVER_BUILD_COURSES))};
+    const QString prefix = QDir::cleanPath(bin + QStringLiteral("/.."));
+    // The Debian way: a program under /usr keeps its configuration in /etc.
+    const QString configuration = prefix == QLatin1String("/usr") ? QString() : prefix;
+    return {configuration + QStringLiteral("/etc/oxbell-server"),
+            QDir::cleanPath(bin + QStringLiteral("/" OXBELL_SERVER_INSTALLED_COURSES))};
+}
+
 QCommandLineOption coursesOption()
 {
     return {QStringLiteral("courses"), QStringLiteral("Course directory holding catalogue.json."),
-            QStringLiteral("DIR"), QStringLiteral(OXBELL_SERVER_DEMO_COURSES)};
+            QStringLiteral("DIR"), layout().courses};
+}
+
+QCommandLineOption keyDirectoryOption()
+{
+    return {QStringLiteral("dir"), QStringLiteral("Key directory."), QStringLiteral("DIR"), layout().keys};
 }
 
 QCommandLineOption databaseOption()
@@ -76,7 +107,7 @@ QCommandLineOption databaseOption()
 
 int serve(const QStringList& arguments)
 {
-    const QString pki = QStringLiteral(OXBELL_SERVER_PKI_DIR "/");
+    const QString pki = layout().keys + QLatin1Char('/');
     QCommandLineParser parser;
     const QList<QCommandLineOption> options{
         coursesOption(),
@@ -92,7 +123,9 @@ int serve(const QStringList& arguments)
         {QStringLiteral("port"), QStringLiteral("Port to listen on; 0 picks a free one."), QStringLiteral("N"),
          QString::number(OXBELL_PRACTICE_PORT)},
         {QStringLiteral("faults"),
-         QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers.")},
+         QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers; needs a loopback --host.")},
+        {QStringLiteral("max-sessions"), QStringLiteral("Sessions kept at most; one address holds a quarter."),
+         QStringLiteral("N"), QString::number(SessionStore::defaultLimit)},
         {QStringLiteral("client-version"), QStringLiteral("Client version that /version announces; empty: none."),
          QStringLiteral("TEXT"), QStringLiteral(OXBELL_VERSION)},
         {QStringLiteral("client-url"), QStringLiteral("Download address that /version announces; empty: none."),
@@ -108,7 +141,14 @@ int serve(const QStringList& arguments)
         return usageError;
     }
 
+    const qulonglong maxSessions = parser.value(QStringLiteral("max-sessions")).toULongLong(&portOk);
+    if (!portOk || maxSessions < 1) {
+        printError(QStringLiteral("--max-sessions takes a number from 1"));
+        return usageError;
+    }
+
     CourseServer::Options settings;
+    settings.maxSessions = size_t(maxSessions);
     settings.courses = parser.value(QStringLiteral("courses"));
     settings.database = parser.value(QStringLiteral("db"));
     settings.certificateChain = parser.value(QStringLiteral("cert"));
@@ -165,7 +205,8 @@ int addUser(const QStringList& arguments)
         databaseOption(),
         {QStringLiteral("email"), QStringLiteral("E-mail address of the account."), QStringLiteral("ADDRESS")},
         {QStringLiteral("password"),
-         QStringLiteral("Password; without this option it is read as the first line of standard input."),
+         QStringLiteral("Password, seen by every local user in the process list; without this option it is "
+                        "read as the first line of standard input."),
          QStringLiteral("TEXT")},
     };
     if (const int status = parse(parser, QStringLiteral("add-user"), arguments, options,
@@ -211,6 +252,47 @@ int addUser(const QStringList& arguments)
     return failed;
 }
 
+int makeKeys(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    if (const int status = parse(parser, QStringLiteral("make-keys"), arguments, {keyDirectoryOption()}, {});
+        status != proceed)
+        return status;
+    QStringList made;
+    QString error;
+    const bool done = ServerKeys::make(parser.value(QStringLiteral("dir")), &made, &error);
+    // What was made is told even after a failure, so that a caller can give the files their owner.
+    for (const QString& path : qAsConst(made))
+        std::printf("%s\n", path.toLocal8Bit().constData());
+    if (!done) {
+        printError(error);
+        return failed;
+    }
+    return 0;
+}
+
+int clientFiles(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    const QList<QCommandLineOption> options{
+        keyDirectoryOption(),
+        {QStringLiteral("out"), QStringLiteral("Directory to write the two public files into."), QStringLiteral("DIR")},
+    };
+    if (const int status = parse(parser, QStringLiteral("client-files"), arguments, options, {QStringLiteral("out")});
+        status != proceed)
+        return status;
+    QStringList written;
+    QString error;
+    if (!ServerKeys::exportClientFiles(parser.value(QStringLiteral("dir")), parser.value(QStringLiteral("out")),
+                                       &written, &error)) {
+        printError(error);
+        return failed;
+    }
+    std::printf("Configure a client for this server with\n  -DOXBELL_SERVER_KEY_PEM=%s -DOXBELL_SERVER_CA_PEM=%s\n",
+                written.at(0).toLocal8Bit().constData(), written.at(1).toLocal8Bit().constData());
+    return 0;
+}
+
 int checkCourses(const QStringList& arguments)
 {
     QCommandLineParser parser;
@@ -241,6 +323,10 @@ int main(int argc, char* argv[])
         return addUser(arguments);
     if (command == QLatin1String("check-courses"))
         return checkCourses(arguments);
+    if (command == QLatin1String("make-keys"))
+        return makeKeys(arguments);
+    if (command == QLatin1String("client-files"))
+        return clientFiles(arguments);
     const bool help
         = command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help");
     if (!help && !command.isEmpty())

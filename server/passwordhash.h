@@ -4,9 +4,10 @@
 #include <QString>
 
 // A salted PBKDF2-HMAC-SHA256 password hash. The iteration count is stored with each hash, so that
-// it can be raised later without invalidating existing accounts.
+// it can be raised later without invalidating existing accounts: a hash made with fewer iterations
+// than today's count still matches, and is made again at the account's next login.
 struct PasswordHash {
-    static constexpr int defaultIterations = 100000;
+    static constexpr int defaultIterations = 600000;
 
     QByteArray salt;
     QByteArray hash;
@@ -16,6 +17,7 @@ struct PasswordHash {
     static PasswordHash make(const QString& password);
     // Compares in constant time.
     bool matches(const QString& password) const;
+    bool isOutdated() const { return iterations < defaultIterations; }
 
 private:
     static QByteArray derive(const QString& password, const QByteArray& salt, int iterations);

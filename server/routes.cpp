@@ -5,6 +5,7 @@
 #include "cryptography/rsaprivatekey.h"
 #include "database.h"
 #include "grade.h"
+#include "loginthrottle.h"
 #include "sessionstore.h"
 
 #include <QDateTime>
@@ -72,12 +73,14 @@ QString points(double value)
 }
 }
 
-Routes::Routes(const CourseDirectory& courseDirectory, Database& grades, SessionStore& sessionStore,
-               const RsaPrivateKey& sessionPrivateKey, FaultInjector* faultInjector, Settings routeSettings)
+Routes::Routes(const CourseDirectory& courseDirectory, Database& accounts, SessionStore& sessionStore,
+               LoginThrottle& loginThrottle, const RsaPrivateKey& negotiationKey, FaultInjector* faultInjector,
+               Settings routeSettings)
     : courses(courseDirectory)
-    , database(grades)
+    , database(accounts)
     , sessions(sessionStore)
-    , sessionKey(sessionPrivateKey)
+    , throttle(loginThrottle)
+    , sessionKey(negotiationKey)
     , faults(faultInjector)
     , settings(std::move(routeSettings))
 {
@@ -237,7 +240,7 @@ void Routes::negotiate(const httplib::Request& request, httplib::Response& respo
     QByteArray token = cookieToken(request);
     Session existing;
     if (token.isEmpty() || !sessions.find(token, &existing)) {
-        token = sessions.create();
+        token = sessions.create(request.remote_addr);
         if (token.isEmpty()) {
             plainReply(response, 500, QStringLiteral("No session could be made"));
             return;
@@ -266,11 +269,19 @@ void Routes::login(const httplib::Request& request, httplib::Response& response)
         plainReply(response, 400, QStringLiteral("A login is {\"email\": text, \"password\": text}"));
         return;
     }
+    if (const int wait = throttle.admit(email.toString())) {
+        response.set_header("Retry-After", std::to_string(wait));
+        plainReply(response, 429,
+                   QStringLiteral("Too many wrong passwords for this account: try again in %1 seconds").arg(wait));
+        return;
+    }
     const qint64 user = database.authenticate(email.toString(), password.toString());
     if (user < 0) {
+        throttle.failed(email.toString());
         plainReply(response, 401, QStringLiteral("Wrong e-mail address or password"));
         return;
     }
+    throttle.succeeded(email.toString());
     sessions.setUser(token, user, email.toString());
     encryptedReply(response, session, QJsonDocument(QJsonObject{{QStringLiteral("email"), email}}).toJson());
 }

@@ -7,6 +7,7 @@
 
 class CourseDirectory;
 class Database;
+class LoginThrottle;
 class RsaPrivateKey;
 class SessionStore;
 struct Session;
@@ -27,8 +28,8 @@ public:
     };
 
     // faults is null unless fault injection was asked for.
-    Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions, const RsaPrivateKey& sessionKey,
-           FaultInjector* faults, Settings settings);
+    Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions, LoginThrottle& throttle,
+           const RsaPrivateKey& sessionKey, FaultInjector* faults, Settings settings);
 
     // Registers every endpoint and the request log on the server; the objects given to the
     // constructor must outlive it.
@@ -61,6 +62,7 @@ private:
     const CourseDirectory& courses;
     Database& database;
     SessionStore& sessions;
+    LoginThrottle& throttle;
     const RsaPrivateKey& sessionKey;
     FaultInjector* faults;
     const Settings settings;

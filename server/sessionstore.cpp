@@ -5,9 +5,14 @@
 #include <algorithm>
 
 constexpr std::chrono::hours SessionStore::idleLimit;
-constexpr size_t SessionStore::maxSessions;
+constexpr size_t SessionStore::defaultLimit;
 
-QByteArray SessionStore::create()
+SessionStore::SessionStore(size_t limit)
+    : maxSessions(std::max<size_t>(1, limit))
+{
+}
+
+QByteArray SessionStore::create(const std::string& address)
 {
     QByteArray random(32, Qt::Uninitialized);
     if (RAND_bytes(reinterpret_cast<unsigned char*>(random.data()), random.size()) != 1)
@@ -15,8 +20,8 @@ QByteArray SessionStore::create()
     const QByteArray token = random.toHex();
     const Clock::time_point now = Clock::now();
     std::lock_guard<std::mutex> lock(mutex);
-    makeRoom(now);
-    sessions[token] = Entry{Session{}, now};
+    makeRoom(address, now);
+    sessions[token] = Entry{Session{}, now, address};
     return token;
 }
 
@@ -71,20 +76,33 @@ SessionStore::Entry* SessionStore::entry(const QByteArray& token, Clock::time_po
     return &found->second;
 }
 
-void SessionStore::makeRoom(Clock::time_point now)
+void SessionStore::makeRoom(const std::string& address, Clock::time_point now)
 {
-    if (sessions.size() < maxSessions)
-        return;
+    // Which of two sessions to give up first: one that never logged in, then the least recently used.
+    const auto lessValuable = [](const Entry& a, const Entry& b) {
+        if (a.session.loggedIn() != b.session.loggedIn())
+            return !a.session.loggedIn();
+        return a.lastUse < b.lastUse;
+    };
+    size_t ofAddress = 0;
+    auto cheapest = sessions.end();
+    auto cheapestOfAddress = sessions.end();
     for (auto it = sessions.begin(); it != sessions.end();) {
-        if (now - it->second.lastUse > idleLimit)
+        if (now - it->second.lastUse > idleLimit) {
             it = sessions.erase(it);
-        else
-            ++it;
+            continue;
+        }
+        if (cheapest == sessions.end() || lessValuable(it->second, cheapest->second))
+            cheapest = it;
+        if (it->second.address == address) {
+            ++ofAddress;
+            if (cheapestOfAddress == sessions.end() || lessValuable(it->second, cheapestOfAddress->second))
+                cheapestOfAddress = it;
+        }
+        ++it;
     }
-    if (sessions.size() < maxSessions)
-        return;
-    const auto oldest = std::min_element(sessions.begin(), sessions.end(), [](const auto& a, const auto& b) {
-        return a.second.lastUse < b.second.lastUse;
-    });
-    sessions.erase(oldest);
+    if (ofAddress >= sharePerAddress())
+        sessions.erase(cheapestOfAddress);
+    else if (sessions.size() >= maxSessions)
+        sessions.erase(cheapest);
 }

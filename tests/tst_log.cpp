@@ -125,6 +125,8 @@ void TestLog::runsAppendToOneFile()
     QVERIFY(earlier.open(QIODevice::WriteOnly));
     earlier.write("an earlier run\n");
     earlier.close();
+    // Left readable by others (by an earlier version): closed to them, its content kept.
+    QVERIFY(earlier.setPermissions(earlier.permissions() | QFile::ReadGroup | QFile::ReadOther));
 
     const QDateTime before = QDateTime::currentDateTime();
     openLog();
@@ -152,6 +154,8 @@ void TestLog::runsAppendToOneFile()
     QCOMPARE(lines[2].mid(stampLength),
              QStringLiteral("[Warning](%1:%2) second run").arg(QLatin1String(__FILE__)).arg(secondLine));
     QCOMPARE(lines[3], QString());
+    QCOMPARE(earlier.permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+             QFile::Permissions());
 }
 
 void TestLog::messagesFromManyThreads()
@@ -173,6 +177,9 @@ void TestLog::messagesFromManyThreads()
     closeLog();
 
     QFile file(home.logPath());
+    // Made by the program: readable by its owner only.
+    QCOMPARE(file.permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+             QFile::Permissions());
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QRegularExpression whole(stampPattern
                                    + QStringLiteral("\\[Warning\\]\\(.+:\\d+\\) thread \\d message \\d+$"));

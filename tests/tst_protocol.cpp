@@ -223,6 +223,7 @@ void TestProtocol::tlsChains_data()
     QTest::newRow("leaf and our intermediate") << int(PracticeServer::Chain::Normal) << true;
     QTest::newRow("unrelated CA") << int(PracticeServer::Chain::OtherCa) << false;
     QTest::newRow("host name mismatch") << int(PracticeServer::Chain::WrongHost) << false;
+    QTest::newRow("name outside the practice CA's constraints") << int(PracticeServer::Chain::OutsideName) << false;
 }
 
 void TestProtocol::tlsChains()

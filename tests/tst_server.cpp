@@ -12,6 +12,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
+#include <openssl/evp.h>
+
 namespace {
 const QString setupProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week0/warmup/setup");
 const QString zipProblem = QStringLiteral("OxbellX/DB101/2026_Fall/week1/connect/hello");
@@ -37,8 +42,10 @@ public:
         QByteArray body;
     };
 
-    explicit CurlSession(const QString& serverUrl)
+    // `from`: the loopback address the requests come from; empty: the system's choice.
+    explicit CurlSession(const QString& serverUrl, const QString& source = {})
         : url(serverUrl)
+        , from(source)
         , keyHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("32")}).trimmed())
         , ivHex(openssl({QStringLiteral("rand"), QStringLiteral("-hex"), QStringLiteral("16")}).trimmed())
     {
@@ -61,6 +68,8 @@ public:
                               out,
                               QStringLiteral("-w"),
                               QStringLiteral("%{http_code}")};
+        if (!from.isEmpty())
+            arguments << QStringLiteral("--interface") << from;
         if (body)
             arguments << QStringLiteral("--data-binary") << QLatin1Char('@') + write(QStringLiteral("request"), *body);
         arguments << url + path;
@@ -159,6 +168,7 @@ private:
 
     QTemporaryDir directory;
     const QString url;
+    const QString from;
     const QByteArray keyHex;
     const QByteArray ivHex;
 };
@@ -181,6 +191,10 @@ private slots:
     void versionAnswer_data();
     void versionAnswer();
     void faultControlNeedsTheOption();
+    void sessionTableUnderFlood_data();
+    void sessionTableUnderFlood();
+    void loginThrottle_data();
+    void loginThrottle();
 
 private:
     PracticeServer server;
@@ -441,6 +455,109 @@ void TestServer::faultControlNeedsTheOption()
 {
     QVERIFY(!server.injectFault({QStringLiteral("/grades"), PracticeServer::FaultKind::Status, 1, 500, QString(), 0}));
     QVERIFY2(server.errorString().contains(QLatin1String("No such endpoint")), qPrintable(server.errorString()));
+
+    PracticeServer::Options everywhere;
+    everywhere.faults = true;
+    everywhere.extraArguments = QStringList{QStringLiteral("--host"), QStringLiteral("0.0.0.0")};
+    QVERIFY(!server.start(everywhere));
+    QVERIFY2(server.errorString().contains(QLatin1String("--faults needs a loopback address")),
+             qPrintable(server.errorString()));
+}
+
+// A table of 8 sessions (2 per address) against sessions made from other loopback addresses: the
+// logged-in student keeps theirs; `firstKept` tells whether the flood's first session survives.
+void TestServer::sessionTableUnderFlood_data()
+{
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<int>("perAddress");
+    QTest::addColumn<bool>("logIn");
+    QTest::addColumn<bool>("firstKept");
+
+    QTest::newRow("sessions that never log in, from many addresses") << 8 << 2 << false << false;
+    QTest::newRow("logged-in sessions beyond one address's share") << 1 << 3 << true << false;
+    QTest::newRow("logged-in sessions within one address's share") << 1 << 2 << true << true;
+}
+
+void TestServer::sessionTableUnderFlood()
+{
+    QFETCH(int, addresses);
+    QFETCH(int, perAddress);
+    QFETCH(bool, logIn);
+    QFETCH(bool, firstKept);
+
+    PracticeServer::Options options;
+    options.extraArguments = QStringList{QStringLiteral("--max-sessions"), QStringLiteral("8")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    CurlSession student(server.url());
+    QVERIFY(student.negotiate());
+    QCOMPARE(student.login(PracticeServer::studentEmail, PracticeServer::studentPassword).status, 200);
+
+    std::vector<std::unique_ptr<CurlSession>> flood;
+    for (int address = 0; address < addresses; ++address) {
+        for (int session = 0; session < perAddress; ++session) {
+            flood.push_back(std::make_unique<CurlSession>(server.url(), QStringLiteral("127.0.1.%1").arg(address + 1)));
+            QVERIFY(flood.back()->negotiate());
+            if (logIn)
+                QCOMPARE(flood.back()->login(PracticeServer::headlessEmail, PracticeServer::headlessPassword).status,
+                         200);
+        }
+    }
+    int status = 0;
+    student.getDecrypted(QStringLiteral("/grades"), &status);
+    QCOMPARE(status, 200);
+    flood.front()->getDecrypted(QStringLiteral("/grades"), &status);
+    // A session that is gone has no keys (400); one that never logged in is still known (401).
+    QCOMPARE(status != 400, firstKept);
+}
+
+// Wrong passwords for one account, then the right one; an outdated hash is made again at login.
+void TestServer::loginThrottle_data()
+{
+    QTest::addColumn<int>("wrongTries");
+    QTest::addColumn<QString>("triedEmail");
+    QTest::addColumn<bool>("outdatedHash");
+    QTest::addColumn<int>("status");
+
+    const QString student = PracticeServer::studentEmail;
+    QTest::newRow("four wrong, then right") << 4 << student << false << 200;
+    QTest::newRow("five wrong, then right") << 5 << student << false << 429;
+    QTest::newRow("five wrong for another account") << 5 << PracticeServer::headlessEmail << false << 200;
+    QTest::newRow("hash of 1000 iterations") << 0 << student << true << 200;
+}
+
+void TestServer::loginThrottle()
+{
+    QFETCH(int, wrongTries);
+    QFETCH(QString, triedEmail);
+    QFETCH(bool, outdatedHash);
+    QFETCH(int, status);
+
+    const QString database = server.databasePath();
+    const auto sql = [&database](const QString& statement) {
+        return runProcess(QStringLiteral("sqlite3"), {database, statement}, QProcessEnvironment::systemEnvironment())
+            .standardOutput.trimmed();
+    };
+    const QString email = PracticeServer::studentEmail;
+    if (outdatedHash) {
+        const QByteArray salt(16, 'x');
+        const QByteArray password = PracticeServer::studentPassword.toUtf8();
+        QByteArray hash(32, 0);
+        QVERIFY(PKCS5_PBKDF2_HMAC(password.constData(), password.size(),
+                                  reinterpret_cast<const unsigned char*>(salt.constData()), salt.size(), 1000,
+                                  EVP_sha256(), hash.size(), reinterpret_cast<unsigned char*>(hash.data())));
+        sql(QStringLiteral("UPDATE users SET salt = X'%1', hash = X'%2', iterations = 1000 WHERE email = '%3'")
+                .arg(QLatin1String(salt.toHex()), QLatin1String(hash.toHex()), email));
+    }
+    CurlSession client(server.url());
+    QVERIFY(client.negotiate());
+    for (int attempt = 0; attempt < wrongTries; ++attempt)
+        QCOMPARE(client.login(triedEmail, QStringLiteral("not the password")).status, 401);
+    const CurlSession::Response response = client.login(email, PracticeServer::studentPassword);
+    QCOMPARE(response.status, status);
+    if (status == 429)
+        QVERIFY2(response.body.startsWith("Too many wrong passwords for this account: try again in "),
+                 response.body.constData());
+    QCOMPARE(sql(QStringLiteral("SELECT iterations FROM users WHERE email = '%1'").arg(email)), QByteArray("600000"));
 }
 
 QTEST_GUILESS_MAIN(TestServer)

@@ -31,8 +31,8 @@ trap stop_server EXIT
 
 # Demo accounts: a student, and the fixed account the headless front end logs in with.
 source "$build/oxbell-names.sh"
-"$bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_STUDENT_EMAIL" --password "$OXBELL_STUDENT_PASSWORD" >/dev/null
-"$bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_HEADLESS_EMAIL" --password "$OXBELL_HEADLESS_PASSWORD" >/dev/null
+echo "$OXBELL_STUDENT_PASSWORD" | "$bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_STUDENT_EMAIL" >/dev/null
+echo "$OXBELL_HEADLESS_PASSWORD" | "$bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_HEADLESS_EMAIL" >/dev/null
 
 "$bin/oxbell-server" serve --db "$run/server.db" --port 0 >"$run/server.out" 2>"$run/server.log" </dev/null &
 server_pid=$!

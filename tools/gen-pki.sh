@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Generates the practice course server's PKI into OUTDIR with the openssl command:
-#   root CA -> intermediate CA -> leaf for localhost and 127.0.0.1 (served as chain.pem: leaf + intermediate),
-#   the RSA key pair of the session negotiation, and two certificates that clients must refuse
-#   (a leaf from an unrelated CA, and a leaf of our intermediate for another host name).
-# Existing files are kept, so rebuilding does not change the keys.
+#   root CA -> intermediate CA -> leaf for localhost, 127.0.0.1 and ::1 (served as chain.pem: leaf +
+#   intermediate), the RSA key pair of the session negotiation, and certificates that clients must
+#   refuse (a leaf from an unrelated CA, a leaf of our intermediate for another host name, and one
+#   that names localhost and also a name outside this machine).
+# Both CAs carry name constraints: they vouch for localhost and the loopback addresses only, so their
+# keys, which lie in the build tree, cannot make a certificate that a client accepts for any other
+# server. Existing files of the same generation are kept, so rebuilding does not change the keys.
 set -euo pipefail
 out=${1:?usage: gen-pki.sh OUTDIR}
 mkdir -p "$out"
 cd "$out"
 umask 077
 
-[ -f done.stamp ] && exit 0
+generation=2
+[ "$(cat done.stamp 2>/dev/null)" = "$generation" ] && exit 0
 
 days=3650
 subj() { echo "/O=Oxbell Practice/CN=$1"; }
@@ -21,11 +25,26 @@ basicConstraints = critical, CA:TRUE
 keyUsage = critical, keyCertSign, cRLSign
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
+nameConstraints = critical, @loopback
+[loopback]
+permitted;DNS = localhost
+permitted;IP.1 = 127.0.0.0/255.0.0.0
+permitted;IP.2 = ::1/ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff
+[ca_plain]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
 [leaf]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+[outside]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:localhost, IP:127.0.0.1, DNS:course.oxbell.invalid
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
 [wronghost]
@@ -48,14 +67,14 @@ sign() {
     rm -f "$1.csr"
 }
 
+# selfsigned NAME CN [SECTION]: a root CA, with the extensions of SECTION when given.
 selfsigned() {
     key "$1.key" 2048
     openssl req -new -x509 -key "$1.key" -subj "$(subj "$2")" -days $days -sha256 \
-        -addext "basicConstraints=critical,CA:TRUE" \
-        -addext "keyUsage=critical,keyCertSign,cRLSign" -out "$1.pem"
+        -config ext.cnf -extensions "${3:-ca_plain}" -out "$1.pem"
 }
 
-selfsigned root "Oxbell Practice Root CA"
+selfsigned root "Oxbell Practice Root CA" ca
 sign intermediate root ca "Oxbell Practice Intermediate CA"
 sign leaf intermediate leaf "localhost"
 cat leaf.pem intermediate.pem > chain.pem
@@ -69,6 +88,10 @@ cat other-leaf.pem other-root.pem > other-chain.pem
 sign wronghost intermediate wronghost "wrong-host.invalid"
 cat wronghost.pem intermediate.pem > wronghost-chain.pem
 
+# Our intermediate, for localhost and for a name outside this machine: the constraints refuse it.
+sign outside intermediate outside "localhost"
+cat outside.pem intermediate.pem > outside-chain.pem
+
 # Session negotiation key pair (RSA-OAEP).
 key session-private.pem 2048
 openssl pkey -in session-private.pem -pubout -out session-public.pem
@@ -76,4 +99,4 @@ openssl pkey -in session-private.pem -pubout -out session-public.pem
 chmod 644 ./*.pem
 chmod 600 ./*.key session-private.pem
 rm -f ./*.srl
-touch done.stamp
+echo $generation > done.stamp

@@ -22,6 +22,7 @@ test_packages=(
     curl xvfb xauth x11-utils zip
     squid microsocks tcpdump
     dpkg-dev desktop-file-utils appstream librsvg2-bin
+    systemd init-system-helpers adduser sqlite3
 )
 # Packages that install a system service of the same name.
 service_packages=(squid)

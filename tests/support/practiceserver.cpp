@@ -120,6 +120,9 @@ bool PracticeServer::launch()
     } else if (options.chain == Chain::WrongHost) {
         chain = pkiFile("wronghost-chain.pem");
         key = pkiFile("wronghost.key");
+    } else if (options.chain == Chain::OutsideName) {
+        chain = pkiFile("outside-chain.pem");
+        key = pkiFile("outside.key");
     }
     QStringList arguments{
         QStringLiteral("serve"),

@@ -21,6 +21,7 @@ public:
         Normal, // leaf for localhost + our intermediate: accepted through the client's CA file
         OtherCa, // leaf + root of an unrelated CA: refused
         WrongHost, // our intermediate, leaf for another host name: refused
+        OutsideName, // our intermediate, leaf for localhost and a name outside its constraints: refused
     };
 
     struct Options {
