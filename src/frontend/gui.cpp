@@ -1,5 +1,6 @@
 #include "frontend/gui.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -12,6 +13,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -24,6 +26,46 @@ QString textOf(const QVariantMap& map, const char* key)
     return map.value(QLatin1String(key)).toString();
 }
 
+// Asks assistive technology to speak what the object now says, though focus is elsewhere.
+void announce(QObject* object, QAccessible::Event change)
+{
+    QAccessibleEvent event(object, change);
+    QAccessible::updateAccessibility(&event);
+}
+
+// Rows as tall as their text wrapped to the column: the tree view itself measures every row as if
+// it were one line of unlimited width, and ends a wrapped text that does not fit in "...".
+class WrappingDelegate : public QStyledItemDelegate {
+public:
+    explicit WrappingDelegate(QTreeView* view)
+        : QStyledItemDelegate(view)
+        , view(view)
+    {
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        int indents = 1;
+        for (QModelIndex above = index.parent(); above.isValid(); above = above.parent())
+            ++indents;
+        QStyleOptionViewItem wrapped = option;
+        wrapped.features |= QStyleOptionViewItem::WrapText;
+        wrapped.rect = QRect(0, 0, view->viewport()->width() - indents * view->indentation(), 1);
+        return QStyledItemDelegate::sizeHint(wrapped, index);
+    }
+
+private:
+    QTreeView* view;
+};
+
+// Names cut short by a narrow column can still be read whole, by pointing at them.
+void showWholeTexts(QTreeWidgetItem* item)
+{
+    item->setToolTip(0, item->text(0));
+    for (int i = 0; i < item->childCount(); ++i)
+        showWholeTexts(item->child(i));
+}
+
 }
 
 QLabel* GUI::richLabel(const QString& text)
@@ -31,6 +73,40 @@ QLabel* GUI::richLabel(const QString& text)
     auto* label = new QLabel(text);
     label->setTextFormat(Qt::RichText);
     return label;
+}
+
+QLabel* GUI::fieldLabel(const QString& name, QWidget* field, const QString& after)
+{
+    QLabel* label = richLabel(QStringLiteral("<b>") + name + after + QStringLiteral("</b>"));
+    label->setBuddy(field);
+    // Spelled out: the label's markup would otherwise become the field's name.
+    field->setAccessibleName(name);
+    return label;
+}
+
+void GUI::keyboardOrder(std::initializer_list<QWidget*> widgets)
+{
+    QWidget* previous = nullptr;
+    for (QWidget* widget : widgets) {
+        if (auto* button = qobject_cast<QPushButton*>(widget))
+            button->setAutoDefault(true);
+        if (previous)
+            QWidget::setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+QStatusBar* GUI::newStatusBar()
+{
+    auto* bar = new QStatusBar;
+    bar->setSizeGripEnabled(false);
+    connect(bar, &QStatusBar::messageChanged, bar, &QWidget::setAccessibleName);
+    return bar;
+}
+
+void GUI::markFocus(QWidget* window)
+{
+    window->setStyleSheet(QStringLiteral("QAbstractItemView:focus { border: 1px solid palette(highlight); }"));
 }
 
 QWidget* GUI::boxOf(QLayout* layout)
@@ -52,11 +128,12 @@ GUI::~GUI()
     delete mainWindow;
 }
 
-QWidget* GUI::twoFields(const QString& firstLabel, QWidget* first, const QString& secondLabel, QWidget* second)
+QWidget* GUI::twoFields(const QString& firstName, QWidget* first, const QString& secondName, QWidget* second)
 {
+    const QString colon = QStringLiteral(":");
     auto* labels = new QVBoxLayout;
-    labels->addWidget(richLabel(QStringLiteral("<b>") + firstLabel + QStringLiteral("</b>")));
-    labels->addWidget(richLabel(QStringLiteral("<b>") + secondLabel + QStringLiteral("</b>")));
+    labels->addWidget(fieldLabel(firstName, first, colon));
+    labels->addWidget(fieldLabel(secondName, second, colon));
     auto* fields = new QVBoxLayout;
     fields->addWidget(first);
     fields->addWidget(second);
@@ -84,17 +161,17 @@ void GUI::buildLoginView()
     passwordEdit = new QLineEdit;
     passwordEdit->setEchoMode(QLineEdit::Password);
     loginButton = new QPushButton(QStringLiteral("Login"));
-    statusBar = new QStatusBar;
-    statusBar->setSizeGripEnabled(false);
+    statusBar = newStatusBar();
 
     auto* form = new QVBoxLayout;
     form->addWidget(richLabel(QStringLiteral("<h2>oxbell</h2>")));
-    form->addWidget(twoFields(QStringLiteral("Email:"), emailEdit, QStringLiteral("Password:"), passwordEdit));
+    form->addWidget(twoFields(QStringLiteral("Email"), emailEdit, QStringLiteral("Password"), passwordEdit));
     form->addWidget(loginButton);
     auto* window = new QVBoxLayout(mainWindow);
     window->setContentsMargins(0, 0, 0, 0);
     window->addWidget(boxOf(form));
     window->addWidget(statusBar);
+    keyboardOrder({emailEdit, passwordEdit, loginButton});
 
     // Nothing can be sent before the session key has been agreed.
     emailEdit->setEnabled(false);
@@ -174,6 +251,13 @@ void GUI::buildMainView()
     courseTree->header()->close();
     feedbackTree->header()->close();
     feedbackTree->hide();
+    courseTree->setAccessibleName(QStringLiteral("Courses"));
+    feedbackTree->setAccessibleName(QStringLiteral("Feedback"));
+    // Long names and details wrap rather than end in "...".
+    for (QTreeWidget* tree : {courseTree, feedbackTree}) {
+        tree->setWordWrap(true);
+        tree->setItemDelegate(new WrappingDelegate(tree));
+    }
 
     welcomeLabel = richLabel(QStringLiteral("<h1>Welcome!</h1>"));
     promptLabel = richLabel(QStringLiteral("<h3>Please choose an assignment from the left</h3>"));
@@ -185,6 +269,8 @@ void GUI::buildMainView()
     attemptsLabel = richLabel(QString());
     feedbackLabel = richLabel(QStringLiteral("<b>Feedback:</b>"));
     feedbackLabel->hide();
+    for (QLabel* label : {heading1Label, heading2Label, heading3Label, dueDateLabel, gradeLabel, attemptsLabel})
+        label->setWordWrap(true);
 
     initButton = new QPushButton(QStringLiteral("Initialize"));
     testButton = new QPushButton(QStringLiteral("Test"));
@@ -196,8 +282,7 @@ void GUI::buildMainView()
         button->hide();
     refreshButton->setEnabled(false);
 
-    statusBar = new QStatusBar;
-    statusBar->setSizeGripEnabled(false);
+    statusBar = newStatusBar();
 
     auto* left = new QVBoxLayout;
     left->setSpacing(20);
@@ -230,6 +315,11 @@ void GUI::buildMainView()
     window->setContentsMargins(0, 0, 0, 0);
     window->addWidget(boxOf(content), 0, 0);
     window->addWidget(statusBar, 1, 0);
+    // The run buttons follow the tree that selects their problem; Refresh, which would reload the
+    // tree and lose the selection, comes last.
+    keyboardOrder({courseTree, initButton, testButton, gradeButton, cancelButton, feedbackTree, refreshButton,
+                   settingsButton});
+    markFocus(mainWindow);
 
     connect(courseTree, &QTreeWidget::itemSelectionChanged, this, &GUI::handleCourseItemSelectionChanged);
     connect(initButton, &QPushButton::clicked, this, &GUI::handleInitButtonClicked);
@@ -241,6 +331,7 @@ void GUI::buildMainView()
 
     loadCourses();
     mainWindow->show();
+    courseTree->setFocus(Qt::OtherFocusReason);
 }
 
 void GUI::coursesLoaded(const QJsonObject& catalogue)
@@ -253,6 +344,8 @@ void GUI::coursesLoaded(const QJsonObject& catalogue)
     runningItem = nullptr;
     courseTree->clear();
     courseTree->addTopLevelItems(courses);
+    for (QTreeWidgetItem* course : courses)
+        showWholeTexts(course);
 
     for (QLabel* label : {heading1Label, heading2Label, heading3Label, gradeLabel, dueDateLabel, attemptsLabel})
         label->clear();
@@ -422,7 +515,11 @@ void GUI::showGradeResult(const QVariantMap& result)
         runningItem->setData(0, Qt::UserRole, problem);
         courseTree->setCurrentItem(runningItem);
     }
+    const QString gradeBefore = gradeLabel->text();
     handleCourseItemSelectionChanged();
+    // A new grade announces itself; the same grade again is announced all the same.
+    if (!testMode && gradeLabel->text() == gradeBefore)
+        announce(gradeLabel, QAccessible::NameChanged);
     statusBar->showMessage(modePast[testMode] + QLatin1Char(' ') + (runningItem ? runningItem->text(0) : QString()),
                            endOfRunMessageMs);
     unlockControlsAfterRun();
@@ -438,13 +535,18 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
     entry->setText(0, summary);
     if (!detail.isEmpty())
         (new QTreeWidgetItem(entry))->setText(0, detail);
+    showWholeTexts(entry);
     feedbackTree->addTopLevelItem(entry);
+    // The newest entry describes the list, so it is spoken as it arrives.
+    feedbackTree->setAccessibleDescription(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
 }
 
 void GUI::clearFeedback()
 {
-    if (feedbackTree)
+    if (feedbackTree) {
         feedbackTree->clear();
+        feedbackTree->setAccessibleDescription(QString());
+    }
 }
 
 void GUI::showStatus(const QString& status)
