@@ -199,6 +199,19 @@ QJsonObject stateCatalogue(qint64 now)
     return {{"status", "ok"}, {"Org/GUI_101/Run_1", QJsonArray{week, empty}}, {"Org/Empty/Run", QJsonArray{}}};
 }
 
+// Starts Xvfb, which picks a free display itself and tells its number; returns ":N", or empty.
+QString startDisplay(QProcess& display, const QStringList& options = {})
+{
+    display.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
+                  QStringList{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                              QStringLiteral("tcp")}
+                      + options);
+    if (!QTest::qWaitFor([&] { return display.canReadLine(); }, waitMs))
+        return {};
+    const QString number = QString::fromLatin1(display.readLine().trimmed());
+    return number.isEmpty() ? QString() : QLatin1Char(':') + number;
+}
+
 // Close dates are whole seconds: starting early in one keeps "one second ahead" ahead.
 qint64 freshSecond()
 {
@@ -633,6 +646,35 @@ int screenshotsChild(const QString& directory)
 }
 }
 
+// A student with a screen reader drives the real program through the accessibility bus of a private
+// D-Bus session (tests/screenreader.py) on a display of its own.
+int screenReaderChild()
+{
+    PracticeServer server;
+    AppHome home;
+    QProcess display;
+    const QString name = startDisplay(display);
+    if (name.isEmpty() || !home.isValid() || !server.start()
+        || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
+        return 2;
+    QProcessEnvironment environment = home.environment();
+    environment.insert(QStringLiteral("DISPLAY"), name);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    QProcess session;
+    session.setProcessEnvironment(environment);
+    session.setProcessChannelMode(QProcess::ForwardedChannels);
+    // The interpreter the distribution's accessibility bindings are installed for.
+    session.start(QStringLiteral("dbus-run-session"),
+                  {QStringLiteral("--"), QStringLiteral("/usr/bin/python3"), QStringLiteral(OXBELL_SOURCE_DIR "/tests/screenreader.py"),
+                   QStringLiteral(OXBELL_APP_DIR "/oxbell"), PracticeServer::studentEmail,
+                   PracticeServer::studentPassword});
+    const bool ended = session.waitForFinished(2 * waitMs);
+    display.terminate();
+    display.waitForFinished();
+    return ended && session.exitStatus() == QProcess::NormalExit ? session.exitCode() : 3;
+}
+
 void TestGui::failedSaveKeepsFile()
 {
     AppHome home;
@@ -669,14 +711,10 @@ void TestGui::realDisplayShowsLoginWindow()
     const QString xwininfo = QStandardPaths::findExecutable(QStringLiteral("xwininfo"));
     QVERIFY2(!xvfb.isEmpty() && !xwininfo.isEmpty(), "Xvfb and xwininfo are needed (tools/install-deps.sh)");
 
-    // Xvfb picks a free display itself and tells its number on standard output.
+    // A screen of twice the usual density: the window is twice as large in its pixels.
     QProcess display;
-    display.start(
-        xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    QVERIFY(display.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine() || display.state() == QProcess::NotRunning, waitMs);
-    const QString name = QLatin1Char(':') + QString::fromLatin1(display.readLine().trimmed());
-    QVERIFY2(name.size() > 1, display.readAllStandardError().constData());
+    const QString name = startDisplay(display, {QStringLiteral("-dpi"), QStringLiteral("192")});
+    QVERIFY2(!name.isEmpty(), display.readAllStandardError().constData());
 
     AppHome home;
     QVERIFY(home.isValid());
@@ -704,7 +742,7 @@ void TestGui::realDisplayShowsLoginWindow()
     display.terminate();
     display.waitForFinished();
     QVERIFY2(tree.contains("\"oxbell version 2.0\""), programError.constData());
-    QVERIFY2(tree.contains("400x220"), tree.constData());
+    QVERIFY2(tree.contains("800x440"), tree.constData());
 }
 
 // Qt's offscreen platform never frees its screen: an application object alone leaks it. The stacks
@@ -727,6 +765,8 @@ int main(int argc, char** argv)
         return limitedSaveChild();
     if (child.name == QLatin1String("fatal"))
         return fatalChild();
+    if (child.name == QLatin1String("screen-reader"))
+        return screenReaderChild();
     if (child.name == QLatin1String("screenshots") && child.arguments.size() == 1)
         return screenshotsChild(child.arguments.first());
     // Outside ctest's home of its own, settings still never touch the developer's.

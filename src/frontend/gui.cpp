@@ -1,6 +1,7 @@
 #include "frontend/gui.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -57,6 +58,16 @@ public:
 private:
     QTreeView* view;
 };
+
+// The windows are plain widgets: without this, assistive technology takes them for fillers inside
+// some other window rather than windows of their own.
+QAccessibleInterface* plainWindowAccessible(const QString& className, QObject* object)
+{
+    auto* widget = qobject_cast<QWidget*>(object);
+    if (className == QLatin1String("QWidget") && widget && widget->isWindow())
+        return new QAccessibleWidget(widget, QAccessible::Window);
+    return nullptr;
+}
 
 // Names cut short by a narrow column can still be read whole, by pointing at them.
 void showWholeTexts(QTreeWidgetItem* item)
@@ -119,6 +130,7 @@ QWidget* GUI::boxOf(QLayout* layout)
 GUI::GUI(QObject* parent)
     : Oxbell(parent)
 {
+    QAccessible::installFactory(plainWindowAccessible);
     buildLoginView();
 }
 
