@@ -2,6 +2,7 @@
 #include "support/apphome.h"
 #include "support/practiceserver.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
@@ -17,6 +18,9 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 #include <QtTest>
+#include <private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 
 #include <csignal>
 #include <cstdio>
@@ -77,6 +81,7 @@ private slots:
     void settingsSession();
     void failedSaveKeepsFile();
     void fatalErrorEndsWithStatusOne();
+    void viewsFitAtTwiceTheScale();
     void realDisplayShowsLoginWindow();
     void cleanupTestCase();
 
@@ -212,6 +217,53 @@ QString startDisplay(QProcess& display, const QStringList& options = {})
     return number.isEmpty() ? QString() : QLatin1Char(':') + number;
 }
 
+// What assistive technology is told of changes: the event, then the object's name and description.
+QStringList announced;
+
+void recordEvent(QAccessibleEvent* event)
+{
+    QAccessibleInterface* node = event->accessibleInterface();
+    if (node && (event->type() == QAccessible::NameChanged || event->type() == QAccessible::DescriptionChanged))
+        announced += QLatin1String(QMetaEnum::fromType<QAccessible::Event>().valueToKey(event->type()))
+            + QLatin1Char(' ') + node->text(QAccessible::Name) + QLatin1Char('|')
+            + node->text(QAccessible::Description);
+}
+
+// The shown controls and texts of a window as assistive technology finds them, as "Role name".
+QStringList accessibleControls(QObject* window)
+{
+    static const QList<QAccessible::Role> roles{QAccessible::Window,       QAccessible::Button, QAccessible::EditableText,
+                                                QAccessible::Tree,         QAccessible::List,   QAccessible::StaticText,
+                                                QAccessible::StatusBar};
+    QStringList found;
+    const std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+        if (!node->state().invisible && roles.contains(node->role()))
+            found += QLatin1String(QMetaEnum::fromType<QAccessible::Role>().valueToKey(node->role()))
+                + QLatin1Char(' ') + node->text(QAccessible::Name);
+        for (int i = 0; i < node->childCount(); ++i)
+            walk(node->child(i));
+    };
+    walk(QAccessible::queryAccessibleInterface(window));
+    return found;
+}
+
+// A key pressed where the focus is.
+void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+}
+
+// The accessible names of the widgets that Tab moves the focus to, `presses` times.
+QStringList tabWalk(int presses)
+{
+    QStringList names;
+    for (int i = 0; i < presses; ++i) {
+        press(Qt::Key_Tab);
+        names += QAccessible::queryAccessibleInterface(QApplication::focusWidget())->text(QAccessible::Name);
+    }
+    return names;
+}
+
 // Close dates are whole seconds: starting early in one keeps "one second ahead" ahead.
 qint64 freshSecond()
 {
@@ -228,6 +280,9 @@ void TestGui::initTestCase()
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     QDir(settingsDir()).removeRecursively();
     QVERIFY(PracticeServer::writeAppSettings(settingsDir(), server.url()));
+    // This platform has no bridge to assistive technology that would turn accessibility on.
+    QAccessible::installUpdateHandler(recordEvent);
+    QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
 }
 
 void TestGui::cleanupTestCase()
@@ -247,6 +302,12 @@ void TestGui::loginSession()
     QTRY_VERIFY_WITH_TIMEOUT(gui->loginButton->isEnabled(), waitMs);
     QVERIFY(gui->emailEdit->isEnabled() && gui->passwordEdit->isEnabled());
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Ready to log in"));
+    QVERIFY(QTest::qWaitForWindowActive(gui->mainWindow));
+    QCOMPARE(QApplication::focusWidget(), gui->emailEdit);
+    QCOMPARE(tabWalk(3), QStringList({"Password", "Login", "Email"}));
+    QCOMPARE(accessibleControls(gui->mainWindow),
+             QStringList({"Window oxbell version 2.0", "StaticText oxbell", "StaticText Email:", "StaticText Password:",
+                          "EditableText Email", "EditableText Password", "Button Login", "StatusBar Ready to log in"}));
 
     // Refused: the address stays, the password goes. Enter in the password field logs in.
     QTest::keyClicks(gui->emailEdit, PracticeServer::studentEmail);
@@ -352,22 +413,40 @@ void TestGui::runSession()
                             "settings=on feedback=hidden"));
     QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), waitMs);
     const QString warmUp = QStringLiteral("DB101 - 2026 Fall/Week 0: Getting started/Check your setup");
-    gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
+    // From the keyboard alone: hidden buttons are skipped, arrows open the tree down to the problem.
+    gui->courseTree->setFocus();
+    QCOMPARE(tabWalk(3), QStringList({"Refresh", "Settings", "Courses"}));
+    for (Qt::Key key : {Qt::Key_Home, Qt::Key_Right, Qt::Key_Down, Qt::Key_Right, Qt::Key_Down})
+        press(key);
     QCOMPARE(gui->heading1Label->text(), QStringLiteral("<h1>DB101 - 2026 Fall</h1>"));
     QCOMPARE(gui->heading3Label->text(), QStringLiteral("<h3>Check your setup</h3>"));
     const QString idle = QStringLiteral("tree=on init=on test=on turnin=on cancel=off refresh=on settings=on "
                                         "feedback=on");
     QCOMPARE(stateOf(*gui), idle);
+    QCOMPARE(itemAt(gui->courseTree, warmUp)->toolTip(0), QStringLiteral("Check your setup"));
+    QCOMPARE(tabWalk(7), QStringList({"Initialize", "Test", "Turn in", "Feedback", "Refresh", "Settings", "Courses"}));
+    QCOMPARE(accessibleControls(gui->mainWindow),
+             QStringList({"Window oxbell version 2.0", "Tree Courses", "Button Refresh", "Button Settings",
+                          "StaticText DB101 - 2026 Fall", "StaticText Week 0: Getting started",
+                          "StaticText Check your setup", "StaticText Feedback:", "Tree Feedback",
+                          "StaticText Self Paced ", "StaticText Grade: 0/1", "StaticText Attempts: 0/0",
+                          "Button Initialize", "Button Test", "Button Turn in", "Button Cancel",
+                          "StatusBar Course(s) Loaded"}));
 
-    // Initialize.
-    gui->initButton->click();
+    // Initialize, with Space.
+    tabWalk(1);
+    press(Qt::Key_Space);
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Initializing Check your setup"));
     QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Initialized Check your setup"), waitMs);
     QCOMPARE(stateOf(*gui), idle);
     QCOMPARE(topLevelTexts(gui->feedbackTree).value(0), QStringLiteral("dbnode1 is configured"));
 
-    // A test: the script's entries, then the server's; no attempt used.
-    gui->testButton->click();
+    // A test, with Enter from the feedback list the finished run left the focus in: the script's
+    // entries, then the server's; no attempt used.
+    QCOMPARE(QApplication::focusWidget(), gui->feedbackTree);
+    press(Qt::Key_Tab, Qt::ShiftModifier);
+    press(Qt::Key_Tab, Qt::ShiftModifier);
+    press(Qt::Key_Return);
     QCOMPARE(stateOf(*gui),
              QStringLiteral("tree=off init=off test=off turnin=off cancel=on refresh=off "
                             "settings=off feedback=on"));
@@ -385,14 +464,23 @@ void TestGui::runSession()
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/0"));
     QCOMPARE(valueOf(gui->gradeLabel), QStringLiteral("0/1"));
 
-    // A turn-in records the attempt and the grade.
+    // A turn-in records the attempt and the grade; the status line, each entry and the grade are
+    // announced.
+    announced.clear();
     gui->gradeButton->click();
     QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Graded Check your setup"), waitMs);
+    QVERIFY(announced.contains(QStringLiteral("NameChanged Graded Check your setup|")));
+    QVERIFY(announced.join('\n').contains("DescriptionChanged Feedback|Turned in: 1 of 1 points\nYour grade for"));
+    QVERIFY(announced.contains(QStringLiteral("NameChanged Grade: 1/1|")));
     entries = topLevelTexts(gui->feedbackTree);
     QVERIFY2(entries.contains(QStringLiteral("Turned in: 1 of 1 points")), qPrintable(entries.join('|')));
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/0"));
     QCOMPARE(valueOf(gui->gradeLabel), QStringLiteral("1/1"));
     QVERIFY(server.log().contains("/grade/OxbellX/DB101/2026_Fall/week0/warmup/setup/0 200"));
+    // The same grade again is announced all the same.
+    announced.clear();
+    gui->showGradeResult({{"attempts", "1"}, {"max_attempts", "0"}, {"earned", "1"}, {"possible", "1"}});
+    QVERIFY(announced.contains(QStringLiteral("NameChanged Grade: 1/1|")));
 
     // Re-selecting the problem keeps its feedback; another problem empties the list.
     gui->handleCourseItemSelectionChanged();
@@ -470,6 +558,11 @@ void TestGui::settingsSession()
     QCOMPARE(window->size(), QSize(frontend::GUI::settingsWidth, frontend::GUI::settingsHeight));
     QCOMPARE(listTexts(gui->serverList), QStringList({"dbnode1", "web1"}));
     QVERIFY(!gui->serverNameEdit->isEnabled() && !gui->deleteServerButton->isEnabled());
+    QCOMPARE(accessibleControls(window),
+             QStringList({"Window Settings", "StaticText Servers", "List Servers", "Button Add server",
+                          "Button Delete server", "StaticText Server Name", "EditableText Server Name",
+                          "StaticText Server Address", "EditableText Server Address", "StaticText Server Port",
+                          "EditableText Server Port", "Button Save", "Button Apply", "Button Close"}));
     // A second press brings the same window forward.
     QCOMPARE(open(), window);
     // Closed right away: nothing to ask.
@@ -484,6 +577,10 @@ void TestGui::settingsSession()
     gui->addServerButton->click();
     QCOMPARE(listTexts(gui->serverList), QStringList({"dbnode1", "web1", "newServer0", "newServer1"}));
     QVERIFY(fieldsOn());
+    QVERIFY(QTest::qWaitForWindowActive(gui->settingsWindow));
+    gui->serverList->setFocus();
+    QCOMPARE(tabWalk(9), QStringList({"Add server", "Delete server", "Server Name", "Server Address", "Server Port",
+                                      "Save", "Apply", "Close", "Servers"}));
     QCOMPARE(gui->serverNameEdit->text(), QStringLiteral("newServer1"));
     QCOMPARE(gui->serverAddressEdit->text() + gui->serverPortEdit->text(), QString());
     gui->serverNameEdit->clear();
@@ -646,6 +743,39 @@ int screenshotsChild(const QString& directory)
 }
 }
 
+// At twice the scale, the shown widgets of the login view and of the main view with a problem
+// selected, each named on standard output when it sticks out of its window or has not room for a
+// line of its text.
+int scaledChild()
+{
+    GuiUnderTest gui;
+    const auto misfits = [&gui] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QStringList found;
+        for (QWidget* widget : gui.mainWindow->findChildren<QWidget*>()) {
+            const QRect area(widget->mapTo(gui.mainWindow, QPoint()), widget->size());
+            if (widget->isVisible()
+                && (!gui.mainWindow->rect().contains(area) || area.height() < widget->fontMetrics().height()))
+                found += QStringLiteral("%1 %2 at %3,%4 %5x%6")
+                             .arg(QLatin1String(widget->metaObject()->className()), widget->accessibleName())
+                             .arg(area.x())
+                             .arg(area.y())
+                             .arg(area.width())
+                             .arg(area.height());
+        }
+        return found;
+    };
+    QStringList found = misfits();
+    // Its requests go nowhere: the event loop never runs.
+    gui.start();
+    gui.loginStateChanged(LoginState::LoggedIn);
+    gui.coursesLoaded(stateCatalogue(QDateTime::currentSecsSinceEpoch()));
+    gui.courseTree->setCurrentItem(itemAt(gui.courseTree, QStringLiteral("GUI_101 - Run 1/Week 1/Init")));
+    found += misfits();
+    std::fputs(qPrintable(found.join(QLatin1Char('\n'))), stdout);
+    return gui.mainWindow->devicePixelRatioF() == 2 && gui.runState == RunState::None ? 0 : 1;
+}
+
 // A student with a screen reader drives the real program through the accessibility bus of a private
 // D-Bus session (tests/screenreader.py) on a display of its own.
 int screenReaderChild()
@@ -703,6 +833,17 @@ void TestGui::fatalErrorEndsWithStatusOne()
     QCOMPARE(outcome.exitCode, 1);
     QCOMPARE(outcome.standardOutput, QByteArray());
     QVERIFY2(outcome.standardError.contains("Malformed settings file: "), outcome.standardError.constData());
+}
+
+void TestGui::viewsFitAtTwiceTheScale()
+{
+    AppHome home;
+    QVERIFY(home.isValid());
+    QProcessEnvironment environment = home.environment();
+    environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+    const ProcessOutcome outcome = runSelfAsChild(QStringLiteral("scaled"), {}, environment);
+    QVERIFY2(outcome.finished && outcome.exitCode == 0, outcome.standardError.constData());
+    QCOMPARE(outcome.standardOutput, QByteArray());
 }
 
 void TestGui::realDisplayShowsLoginWindow()
@@ -765,6 +906,8 @@ int main(int argc, char** argv)
         return limitedSaveChild();
     if (child.name == QLatin1String("fatal"))
         return fatalChild();
+    if (child.name == QLatin1String("scaled"))
+        return scaledChild();
     if (child.name == QLatin1String("screen-reader"))
         return screenReaderChild();
     if (child.name == QLatin1String("screenshots") && child.arguments.size() == 1)
