@@ -81,7 +81,6 @@ private slots:
     void settingsSession();
     void failedSaveKeepsFile();
     void fatalErrorEndsWithStatusOne();
-    void viewsFitAtTwiceTheScale();
     void realDisplayShowsLoginWindow();
     void cleanupTestCase();
 
@@ -743,47 +742,15 @@ int screenshotsChild(const QString& directory)
 }
 }
 
-// At twice the scale, the shown widgets of the login view and of the main view with a problem
-// selected, each named on standard output when it sticks out of its window or has not room for a
-// line of its text.
-int scaledChild()
-{
-    GuiUnderTest gui;
-    const auto misfits = [&gui] {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-        QStringList found;
-        for (QWidget* widget : gui.mainWindow->findChildren<QWidget*>()) {
-            const QRect area(widget->mapTo(gui.mainWindow, QPoint()), widget->size());
-            if (widget->isVisible()
-                && (!gui.mainWindow->rect().contains(area) || area.height() < widget->fontMetrics().height()))
-                found += QStringLiteral("%1 %2 at %3,%4 %5x%6")
-                             .arg(QLatin1String(widget->metaObject()->className()), widget->accessibleName())
-                             .arg(area.x())
-                             .arg(area.y())
-                             .arg(area.width())
-                             .arg(area.height());
-        }
-        return found;
-    };
-    QStringList found = misfits();
-    // Its requests go nowhere: the event loop never runs.
-    gui.start();
-    gui.loginStateChanged(LoginState::LoggedIn);
-    gui.coursesLoaded(stateCatalogue(QDateTime::currentSecsSinceEpoch()));
-    gui.courseTree->setCurrentItem(itemAt(gui.courseTree, QStringLiteral("GUI_101 - Run 1/Week 1/Init")));
-    found += misfits();
-    std::fputs(qPrintable(found.join(QLatin1Char('\n'))), stdout);
-    return gui.mainWindow->devicePixelRatioF() == 2 && gui.runState == RunState::None ? 0 : 1;
-}
-
 // A student with a screen reader drives the real program through the accessibility bus of a private
-// D-Bus session (tests/screenreader.py) on a display of its own.
+// D-Bus session (tests/screenreader.py), on a display of its own of twice the usual density.
 int screenReaderChild()
 {
     PracticeServer server;
     AppHome home;
     QProcess display;
-    const QString name = startDisplay(display);
+    const QString name = startDisplay(display, {QStringLiteral("-dpi"), QStringLiteral("192"), QStringLiteral("-screen"),
+                                                QStringLiteral("0"), QStringLiteral("2560x1600x24")});
     if (name.isEmpty() || !home.isValid() || !server.start()
         || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
         return 2;
@@ -833,17 +800,6 @@ void TestGui::fatalErrorEndsWithStatusOne()
     QCOMPARE(outcome.exitCode, 1);
     QCOMPARE(outcome.standardOutput, QByteArray());
     QVERIFY2(outcome.standardError.contains("Malformed settings file: "), outcome.standardError.constData());
-}
-
-void TestGui::viewsFitAtTwiceTheScale()
-{
-    AppHome home;
-    QVERIFY(home.isValid());
-    QProcessEnvironment environment = home.environment();
-    environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
-    const ProcessOutcome outcome = runSelfAsChild(QStringLiteral("scaled"), {}, environment);
-    QVERIFY2(outcome.finished && outcome.exitCode == 0, outcome.standardError.constData());
-    QCOMPARE(outcome.standardOutput, QByteArray());
 }
 
 void TestGui::realDisplayShowsLoginWindow()
@@ -906,8 +862,6 @@ int main(int argc, char** argv)
         return limitedSaveChild();
     if (child.name == QLatin1String("fatal"))
         return fatalChild();
-    if (child.name == QLatin1String("scaled"))
-        return scaledChild();
     if (child.name == QLatin1String("screen-reader"))
         return screenReaderChild();
     if (child.name == QLatin1String("screenshots") && child.arguments.size() == 1)
