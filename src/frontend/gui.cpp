@@ -38,9 +38,9 @@ void announce(QObject* object, QAccessible::Event change)
 // it were one line of unlimited width, and ends a wrapped text that does not fit in "...".
 class WrappingDelegate : public QStyledItemDelegate {
 public:
-    explicit WrappingDelegate(QTreeView* view)
-        : QStyledItemDelegate(view)
-        , view(view)
+    explicit WrappingDelegate(QTreeView* tree)
+        : QStyledItemDelegate(tree)
+        , view(tree)
     {
     }
 
