@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QtTest>
 #include <private/qguiapplication_p.h>
@@ -231,14 +232,14 @@ void recordEvent(QAccessibleEvent* event)
 // The shown controls and texts of a window as assistive technology finds them, as "Role name".
 QStringList accessibleControls(QObject* window)
 {
-    static const QList<QAccessible::Role> roles{QAccessible::Window,       QAccessible::Button, QAccessible::EditableText,
-                                                QAccessible::Tree,         QAccessible::List,   QAccessible::StaticText,
+    static const QList<QAccessible::Role> roles{QAccessible::Window,   QAccessible::Button, QAccessible::EditableText,
+                                                QAccessible::Tree,     QAccessible::List,   QAccessible::StaticText,
                                                 QAccessible::StatusBar};
     QStringList found;
     const std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
         if (!node->state().invisible && roles.contains(node->role()))
-            found += QLatin1String(QMetaEnum::fromType<QAccessible::Role>().valueToKey(node->role()))
-                + QLatin1Char(' ') + node->text(QAccessible::Name);
+            found += QLatin1String(QMetaEnum::fromType<QAccessible::Role>().valueToKey(node->role())) + QLatin1Char(' ')
+                + node->text(QAccessible::Name);
         for (int i = 0; i < node->childCount(); ++i)
             walk(node->child(i));
     };
@@ -422,15 +423,18 @@ void TestGui::runSession()
     const QString idle = QStringLiteral("tree=on init=on test=on turnin=on cancel=off refresh=on settings=on "
                                         "feedback=on");
     QCOMPARE(stateOf(*gui), idle);
-    QCOMPARE(itemAt(gui->courseTree, warmUp)->toolTip(0), QStringLiteral("Check your setup"));
+    const QPoint row = gui->courseTree->visualItemRect(itemAt(gui->courseTree, warmUp)).center();
+    QHelpEvent pointedAt(QEvent::ToolTip, row, gui->courseTree->viewport()->mapToGlobal(row));
+    QApplication::sendEvent(gui->courseTree->viewport(), &pointedAt);
+    QCOMPARE(QToolTip::text(), QStringLiteral("Check your setup"));
     QCOMPARE(tabWalk(7), QStringList({"Initialize", "Test", "Turn in", "Feedback", "Refresh", "Settings", "Courses"}));
-    QCOMPARE(accessibleControls(gui->mainWindow),
-             QStringList({"Window oxbell version 2.0", "Tree Courses", "Button Refresh", "Button Settings",
-                          "StaticText DB101 - 2026 Fall", "StaticText Week 0: Getting started",
-                          "StaticText Check your setup", "StaticText Feedback:", "Tree Feedback",
-                          "StaticText Self Paced ", "StaticText Grade: 0/1", "StaticText Attempts: 0/0",
-                          "Button Initialize", "Button Test", "Button Turn in", "Button Cancel",
-                          "StatusBar Course(s) Loaded"}));
+    QCOMPARE(
+        accessibleControls(gui->mainWindow),
+        QStringList({"Window oxbell version 2.0", "Tree Courses", "Button Refresh", "Button Settings",
+                     "StaticText DB101 - 2026 Fall", "StaticText Week 0: Getting started",
+                     "StaticText Check your setup", "StaticText Feedback:", "Tree Feedback", "StaticText Self Paced ",
+                     "StaticText Grade: 0/1", "StaticText Attempts: 0/0", "Button Initialize", "Button Test",
+                     "Button Turn in", "Button Cancel", "StatusBar Course(s) Loaded"}));
 
     // Initialize, with Space.
     tabWalk(1);
@@ -578,8 +582,9 @@ void TestGui::settingsSession()
     QVERIFY(fieldsOn());
     QVERIFY(QTest::qWaitForWindowActive(gui->settingsWindow));
     gui->serverList->setFocus();
-    QCOMPARE(tabWalk(9), QStringList({"Add server", "Delete server", "Server Name", "Server Address", "Server Port",
-                                      "Save", "Apply", "Close", "Servers"}));
+    QCOMPARE(tabWalk(9),
+             QStringList({"Add server", "Delete server", "Server Name", "Server Address", "Server Port", "Save",
+                          "Apply", "Close", "Servers"}));
     QCOMPARE(gui->serverNameEdit->text(), QStringLiteral("newServer1"));
     QCOMPARE(gui->serverAddressEdit->text() + gui->serverPortEdit->text(), QString());
     gui->serverNameEdit->clear();
@@ -749,8 +754,9 @@ int screenReaderChild()
     PracticeServer server;
     AppHome home;
     QProcess display;
-    const QString name = startDisplay(display, {QStringLiteral("-dpi"), QStringLiteral("192"), QStringLiteral("-screen"),
-                                                QStringLiteral("0"), QStringLiteral("2560x1600x24")});
+    const QString name = startDisplay(display,
+                                      {QStringLiteral("-dpi"), QStringLiteral("192"), QStringLiteral("-screen"),
+                                       QStringLiteral("0"), QStringLiteral("2560x1600x24")});
     if (name.isEmpty() || !home.isValid() || !server.start()
         || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
         return 2;
@@ -763,9 +769,9 @@ int screenReaderChild()
     session.setProcessChannelMode(QProcess::ForwardedChannels);
     // The interpreter the distribution's accessibility bindings are installed for.
     session.start(QStringLiteral("dbus-run-session"),
-                  {QStringLiteral("--"), QStringLiteral("/usr/bin/python3"), QStringLiteral(OXBELL_SOURCE_DIR "/tests/screenreader.py"),
-                   QStringLiteral(OXBELL_APP_DIR "/oxbell"), PracticeServer::studentEmail,
-                   PracticeServer::studentPassword});
+                  {QStringLiteral("--"), QStringLiteral("/usr/bin/python3"),
+                   QStringLiteral(OXBELL_SOURCE_DIR "/tests/screenreader.py"), QStringLiteral(OXBELL_APP_DIR "/oxbell"),
+                   PracticeServer::studentEmail, PracticeServer::studentPassword});
     const bool ended = session.waitForFinished(2 * waitMs);
     display.terminate();
     display.waitForFinished();

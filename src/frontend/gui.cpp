@@ -14,7 +14,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QHelpEvent>
 #include <QStyledItemDelegate>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -34,11 +36,13 @@ void announce(QObject* object, QAccessible::Event change)
     QAccessible::updateAccessibility(&event);
 }
 
-// Rows as tall as their text wrapped to the column: the tree view itself measures every row as if
-// it were one line of unlimited width, and ends a wrapped text that does not fit in "...".
-class WrappingDelegate : public QStyledItemDelegate {
+// Nothing of a long name or detail is lost: rows are as tall as their text wrapped to the column (the
+// tree view itself measures every row as one line of unlimited width and ends a wrapped text that does
+// not fit in "..."), and pointing at a row shows its whole text. The tooltip is made when asked for,
+// so a catalogue or a feedback list of any length costs nothing more to fill.
+class WholeTextDelegate : public QStyledItemDelegate {
 public:
-    explicit WrappingDelegate(QTreeView* tree)
+    explicit WholeTextDelegate(QTreeView* tree)
         : QStyledItemDelegate(tree)
         , view(tree)
     {
@@ -55,6 +59,16 @@ public:
         return QStyledItemDelegate::sizeHint(wrapped, index);
     }
 
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* itemView, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override
+    {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, itemView, option, index);
+        QToolTip::showText(event->globalPos(), index.data().toString(), itemView->viewport(),
+                           itemView->visualRect(index));
+        return true;
+    }
+
 private:
     QTreeView* view;
 };
@@ -67,14 +81,6 @@ QAccessibleInterface* plainWindowAccessible(const QString& className, QObject* o
     if (className == QLatin1String("QWidget") && widget && widget->isWindow())
         return new QAccessibleWidget(widget, QAccessible::Window);
     return nullptr;
-}
-
-// Names cut short by a narrow column can still be read whole, by pointing at them.
-void showWholeTexts(QTreeWidgetItem* item)
-{
-    item->setToolTip(0, item->text(0));
-    for (int i = 0; i < item->childCount(); ++i)
-        showWholeTexts(item->child(i));
 }
 
 }
@@ -268,7 +274,7 @@ void GUI::buildMainView()
     // Long names and details wrap rather than end in "...".
     for (QTreeWidget* tree : {courseTree, feedbackTree}) {
         tree->setWordWrap(true);
-        tree->setItemDelegate(new WrappingDelegate(tree));
+        tree->setItemDelegate(new WholeTextDelegate(tree));
     }
 
     welcomeLabel = richLabel(QStringLiteral("<h1>Welcome!</h1>"));
@@ -329,8 +335,8 @@ void GUI::buildMainView()
     window->addWidget(statusBar, 1, 0);
     // The run buttons follow the tree that selects their problem; Refresh, which would reload the
     // tree and lose the selection, comes last.
-    keyboardOrder({courseTree, initButton, testButton, gradeButton, cancelButton, feedbackTree, refreshButton,
-                   settingsButton});
+    keyboardOrder(
+        {courseTree, initButton, testButton, gradeButton, cancelButton, feedbackTree, refreshButton, settingsButton});
     markFocus(mainWindow);
 
     connect(courseTree, &QTreeWidget::itemSelectionChanged, this, &GUI::handleCourseItemSelectionChanged);
@@ -356,8 +362,6 @@ void GUI::coursesLoaded(const QJsonObject& catalogue)
     runningItem = nullptr;
     courseTree->clear();
     courseTree->addTopLevelItems(courses);
-    for (QTreeWidgetItem* course : courses)
-        showWholeTexts(course);
 
     for (QLabel* label : {heading1Label, heading2Label, heading3Label, gradeLabel, dueDateLabel, attemptsLabel})
         label->clear();
@@ -547,7 +551,6 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
     entry->setText(0, summary);
     if (!detail.isEmpty())
         (new QTreeWidgetItem(entry))->setText(0, detail);
-    showWholeTexts(entry);
     feedbackTree->addTopLevelItem(entry);
     // The newest entry describes the list, so it is spoken as it arrives.
     feedbackTree->setAccessibleDescription(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
