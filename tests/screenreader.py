@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """A student with a screen reader logs in, walks the course tree by keyboard to a problem, turns it
-in and reads the grade, all through the accessibility bus; every shown object of both views lies
-inside the window. Run by tst_gui --child screen-reader in a private D-Bus session on an X display.
-Arguments: the program, the e-mail address and the password of a practice server account."""
+in and reads the grade, through the accessibility bus; both views lie inside the window.
+Run by tst_gui --child screen-reader. Arguments: the program, an account's e-mail and password."""
 import subprocess
 import sys
 import time
@@ -17,8 +16,7 @@ HOME, RIGHT, DOWN = 0xFF50, 0xFF53, 0xFF54
 
 def wait_for(what, probe):
     for _ in range(150):
-        found = probe()
-        if found:
+        if found := probe():
             return found
         time.sleep(0.2)
     sys.exit("Timed out waiting for " + what)
