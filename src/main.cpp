@@ -106,6 +106,10 @@ int main(int argc, char** argv)
         status = runFrontEnd(application, new frontend::Console(nullptr));
     } else {
         qDebug() << "Starting graphical front end";
+        // Only honoured before the application object exists: the fixed window sizes are logical
+        // pixels, so on a high-resolution screen the windows grow with it instead of shrinking.
+        QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+        QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
         QApplication application(argc, argv);
         // Lets the desktop match the window to its menu entry and icon.
         QGuiApplication::setDesktopFileName(QStringLiteral(OXBELL_APP_ID));

@@ -3,6 +3,7 @@
 #include "support/practiceserver.h"
 #include "support/timeouts.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
@@ -16,8 +17,12 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QtTest>
+#include <private/qguiapplication_p.h>
+#include <qpa/qplatformaccessibility.h>
+#include <qpa/qplatformintegration.h>
 
 #include <csignal>
 #include <cstdio>
@@ -200,6 +205,66 @@ QJsonObject stateCatalogue(qint64 now)
     return {{"status", "ok"}, {"Org/GUI_101/Run_1", QJsonArray{week, empty}}, {"Org/Empty/Run", QJsonArray{}}};
 }
 
+// Starts Xvfb, which picks a free display itself and tells its number; returns ":N", or empty.
+QString startDisplay(QProcess& display, const QStringList& options = {})
+{
+    display.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
+                  QStringList{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                              QStringLiteral("tcp")}
+                      + options);
+    if (!QTest::qWaitFor([&] { return display.canReadLine(); }, testWaitMs))
+        return {};
+    const QString number = QString::fromLatin1(display.readLine().trimmed());
+    return number.isEmpty() ? QString() : QLatin1Char(':') + number;
+}
+
+// What assistive technology is told of changes: the event, then the object's name and description.
+QStringList announced;
+
+void recordEvent(QAccessibleEvent* event)
+{
+    QAccessibleInterface* node = event->accessibleInterface();
+    if (node && (event->type() == QAccessible::NameChanged || event->type() == QAccessible::DescriptionChanged))
+        announced += QLatin1String(QMetaEnum::fromType<QAccessible::Event>().valueToKey(event->type()))
+            + QLatin1Char(' ') + node->text(QAccessible::Name) + QLatin1Char('|')
+            + node->text(QAccessible::Description);
+}
+
+// The shown controls and texts of a window as assistive technology finds them, as "Role name".
+QStringList accessibleControls(QObject* window)
+{
+    static const QList<QAccessible::Role> roles{QAccessible::Window,   QAccessible::Button, QAccessible::EditableText,
+                                                QAccessible::Tree,     QAccessible::List,   QAccessible::StaticText,
+                                                QAccessible::StatusBar};
+    QStringList found;
+    const std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+        if (!node->state().invisible && roles.contains(node->role()))
+            found += QLatin1String(QMetaEnum::fromType<QAccessible::Role>().valueToKey(node->role())) + QLatin1Char(' ')
+                + node->text(QAccessible::Name);
+        for (int i = 0; i < node->childCount(); ++i)
+            walk(node->child(i));
+    };
+    walk(QAccessible::queryAccessibleInterface(window));
+    return found;
+}
+
+// A key pressed where the focus is.
+void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+}
+
+// The accessible names of the widgets that Tab moves the focus to, `presses` times.
+QStringList tabWalk(int presses)
+{
+    QStringList names;
+    for (int i = 0; i < presses; ++i) {
+        press(Qt::Key_Tab);
+        names += QAccessible::queryAccessibleInterface(QApplication::focusWidget())->text(QAccessible::Name);
+    }
+    return names;
+}
+
 // Close dates are whole seconds: starting early in one keeps "one second ahead" ahead.
 qint64 freshSecond()
 {
@@ -216,6 +281,9 @@ void TestGui::initTestCase()
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     QDir(settingsDir()).removeRecursively();
     QVERIFY(PracticeServer::writeAppSettings(settingsDir(), server.url()));
+    // This platform has no bridge to assistive technology that would turn accessibility on.
+    QAccessible::installUpdateHandler(recordEvent);
+    QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
 }
 
 void TestGui::cleanupTestCase()
@@ -235,6 +303,12 @@ void TestGui::loginSession()
     QTRY_VERIFY_WITH_TIMEOUT(gui->loginButton->isEnabled(), testWaitMs);
     QVERIFY(gui->emailEdit->isEnabled() && gui->passwordEdit->isEnabled());
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Ready to log in"));
+    QVERIFY(QTest::qWaitForWindowActive(gui->mainWindow));
+    QCOMPARE(QApplication::focusWidget(), gui->emailEdit);
+    QCOMPARE(tabWalk(3), QStringList({"Password", "Login", "Email"}));
+    QCOMPARE(accessibleControls(gui->mainWindow),
+             QStringList({"Window oxbell version " OXBELL_VERSION, "StaticText oxbell", "StaticText Email:", "StaticText Password:",
+                          "EditableText Email", "EditableText Password", "Button Login", "StatusBar Ready to log in"}));
 
     // Refused: the address stays, the password goes. Enter in the password field logs in.
     QTest::keyClicks(gui->emailEdit, PracticeServer::studentEmail);
@@ -342,22 +416,43 @@ void TestGui::runSession()
                             "settings=on feedback=hidden"));
     QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), testWaitMs);
     const QString warmUp = QStringLiteral("DB101 - 2026 Fall/Week 0: Getting started/Check your setup");
-    gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
+    // From the keyboard alone: hidden buttons are skipped, arrows open the tree down to the problem.
+    gui->courseTree->setFocus();
+    QCOMPARE(tabWalk(3), QStringList({"Refresh", "Settings", "Courses"}));
+    for (Qt::Key key : {Qt::Key_Home, Qt::Key_Right, Qt::Key_Down, Qt::Key_Right, Qt::Key_Down})
+        press(key);
     QCOMPARE(gui->heading1Label->text(), QStringLiteral("<h1>DB101 - 2026 Fall</h1>"));
     QCOMPARE(gui->heading3Label->text(), QStringLiteral("<h3>Check your setup</h3>"));
     const QString idle = QStringLiteral("tree=on init=on test=on turnin=on cancel=off refresh=on settings=on "
                                         "feedback=on");
     QCOMPARE(stateOf(*gui), idle);
+    const QPoint row = gui->courseTree->visualItemRect(itemAt(gui->courseTree, warmUp)).center();
+    QHelpEvent pointedAt(QEvent::ToolTip, row, gui->courseTree->viewport()->mapToGlobal(row));
+    QApplication::sendEvent(gui->courseTree->viewport(), &pointedAt);
+    QCOMPARE(QToolTip::text(), QStringLiteral("Check your setup"));
+    QCOMPARE(tabWalk(7), QStringList({"Initialize", "Test", "Turn in", "Feedback", "Refresh", "Settings", "Courses"}));
+    QCOMPARE(
+        accessibleControls(gui->mainWindow),
+        QStringList({"Window oxbell version " OXBELL_VERSION, "Tree Courses", "Button Refresh", "Button Settings",
+                     "StaticText DB101 - 2026 Fall", "StaticText Week 0: Getting started",
+                     "StaticText Check your setup", "StaticText Feedback:", "Tree Feedback", "StaticText Self Paced ",
+                     "StaticText Grade: 0/1", "StaticText Attempts: 0/unlimited", "Button Initialize", "Button Test",
+                     "Button Turn in", "Button Cancel", "StatusBar Course(s) Loaded"}));
 
-    // Initialize.
-    gui->initButton->click();
+    // Initialize, with Space.
+    tabWalk(1);
+    press(Qt::Key_Space);
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Initializing Check your setup"));
     QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Initialized Check your setup"), testWaitMs);
     QCOMPARE(stateOf(*gui), idle);
     QCOMPARE(topLevelTexts(gui->feedbackTree).value(0), QStringLiteral("dbnode1 is configured"));
 
-    // A test: the script's entries, then the server's; no attempt used.
-    gui->testButton->click();
+    // A test, with Enter from the feedback list the finished run left the focus in: the script's
+    // entries, then the server's; no attempt used.
+    QCOMPARE(QApplication::focusWidget(), gui->feedbackTree);
+    press(Qt::Key_Tab, Qt::ShiftModifier);
+    press(Qt::Key_Tab, Qt::ShiftModifier);
+    press(Qt::Key_Return);
     QCOMPARE(stateOf(*gui),
              QStringLiteral("tree=off init=off test=off turnin=off cancel=on refresh=off "
                             "settings=off feedback=on"));
@@ -375,14 +470,23 @@ void TestGui::runSession()
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/unlimited"));
     QCOMPARE(valueOf(gui->gradeLabel), QStringLiteral("0/1"));
 
-    // A turn-in records the attempt and the grade.
+    // A turn-in records the attempt and the grade; the status line, each entry and the grade are
+    // announced.
+    announced.clear();
     gui->gradeButton->click();
     QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Graded Check your setup"), testWaitMs);
+    QVERIFY(announced.contains(QStringLiteral("NameChanged Graded Check your setup|")));
+    QVERIFY(announced.join('\n').contains("DescriptionChanged Feedback|Turned in: 1 of 1 points\nYour grade for"));
+    QVERIFY(announced.contains(QStringLiteral("NameChanged Grade: 1/1|")));
     entries = topLevelTexts(gui->feedbackTree);
     QVERIFY2(entries.contains(QStringLiteral("Turned in: 1 of 1 points")), qPrintable(entries.join('|')));
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("1/unlimited"));
     QCOMPARE(valueOf(gui->gradeLabel), QStringLiteral("1/1"));
     QVERIFY(server.log().contains("/grade/OxbellX/DB101/2026_Fall/week0/warmup/setup/0 200"));
+    // The same grade again is announced all the same.
+    announced.clear();
+    gui->showGradeResult({{"attempts", "1"}, {"max_attempts", "0"}, {"earned", "1"}, {"possible", "1"}});
+    QVERIFY(announced.contains(QStringLiteral("NameChanged Grade: 1/1|")));
 
     // Re-selecting the problem keeps its feedback; another problem empties the list.
     gui->handleCourseItemSelectionChanged();
@@ -460,6 +564,11 @@ void TestGui::settingsSession()
     QCOMPARE(window->size(), QSize(frontend::GUI::settingsWidth, frontend::GUI::settingsHeight));
     QCOMPARE(listTexts(gui->serverList), QStringList({"dbnode1", "web1"}));
     QVERIFY(!gui->serverNameEdit->isEnabled() && !gui->deleteServerButton->isEnabled());
+    QCOMPARE(accessibleControls(window),
+             QStringList({"Window Settings", "StaticText Servers", "List Servers", "Button Add server",
+                          "Button Delete server", "StaticText Server Name", "EditableText Server Name",
+                          "StaticText Server Address", "EditableText Server Address", "StaticText Server Port",
+                          "EditableText Server Port", "Button Save", "Button Apply", "Button Close"}));
     // A second press brings the same window forward.
     QCOMPARE(open(), window);
     // Closed right away: nothing to ask.
@@ -474,6 +583,11 @@ void TestGui::settingsSession()
     gui->addServerButton->click();
     QCOMPARE(listTexts(gui->serverList), QStringList({"dbnode1", "web1", "newServer0", "newServer1"}));
     QVERIFY(fieldsOn());
+    QVERIFY(QTest::qWaitForWindowActive(gui->settingsWindow));
+    gui->serverList->setFocus();
+    QCOMPARE(tabWalk(9),
+             QStringList({"Add server", "Delete server", "Server Name", "Server Address", "Server Port", "Save",
+                          "Apply", "Close", "Servers"}));
     QCOMPARE(gui->serverNameEdit->text(), QStringLiteral("newServer1"));
     QCOMPARE(gui->serverAddressEdit->text() + gui->serverPortEdit->text(), QString());
     gui->serverNameEdit->clear();
@@ -636,6 +750,37 @@ int screenshotsChild(const QString& directory)
 }
 }
 
+// A student with a screen reader drives the real program through the accessibility bus of a private
+// D-Bus session (tests/screenreader.py), on a display of its own of twice the usual density.
+int screenReaderChild()
+{
+    PracticeServer server;
+    AppHome home;
+    QProcess display;
+    const QString name = startDisplay(display,
+                                      {QStringLiteral("-dpi"), QStringLiteral("192"), QStringLiteral("-screen"),
+                                       QStringLiteral("0"), QStringLiteral("2560x1600x24")});
+    if (name.isEmpty() || !home.isValid() || !server.start()
+        || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
+        return 2;
+    QProcessEnvironment environment = home.environment();
+    environment.insert(QStringLiteral("DISPLAY"), name);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    QProcess session;
+    session.setProcessEnvironment(environment);
+    session.setProcessChannelMode(QProcess::ForwardedChannels);
+    // The interpreter the distribution's accessibility bindings are installed for.
+    session.start(QStringLiteral("dbus-run-session"),
+                  {QStringLiteral("--"), QStringLiteral("/usr/bin/python3"),
+                   QStringLiteral(OXBELL_SOURCE_DIR "/tests/screenreader.py"), QStringLiteral(OXBELL_APP_DIR "/oxbell"),
+                   PracticeServer::studentEmail, PracticeServer::studentPassword});
+    const bool ended = session.waitForFinished(2 * testWaitMs);
+    display.terminate();
+    display.waitForFinished();
+    return ended && session.exitStatus() == QProcess::NormalExit ? session.exitCode() : 3;
+}
+
 void TestGui::failedSaveKeepsFile()
 {
     AppHome home;
@@ -672,14 +817,10 @@ void TestGui::realDisplayShowsLoginWindow()
     const QString xwininfo = QStandardPaths::findExecutable(QStringLiteral("xwininfo"));
     QVERIFY2(!xvfb.isEmpty() && !xwininfo.isEmpty(), "Xvfb and xwininfo are needed (tools/install-deps.sh)");
 
-    // Xvfb picks a free display itself and tells its number on standard output.
+    // A screen of twice the usual density: the window is twice as large in its pixels.
     QProcess display;
-    display.start(
-        xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-    QVERIFY(display.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(display.canReadLine() || display.state() == QProcess::NotRunning, testWaitMs);
-    const QString name = QLatin1Char(':') + QString::fromLatin1(display.readLine().trimmed());
-    QVERIFY2(name.size() > 1, display.readAllStandardError().constData());
+    const QString name = startDisplay(display, {QStringLiteral("-dpi"), QStringLiteral("192")});
+    QVERIFY2(!name.isEmpty(), display.readAllStandardError().constData());
 
     AppHome home;
     QVERIFY(home.isValid());
@@ -707,7 +848,7 @@ void TestGui::realDisplayShowsLoginWindow()
     display.terminate();
     display.waitForFinished();
     QVERIFY2(tree.contains("\"oxbell version " OXBELL_VERSION "\""), programError.constData());
-    QVERIFY2(tree.contains("400x220"), tree.constData());
+    QVERIFY2(tree.contains("800x440"), tree.constData());
 }
 
 // Qt's offscreen platform never frees its screen: an application object alone leaks it. The stacks
@@ -730,6 +871,8 @@ int main(int argc, char** argv)
         return limitedSaveChild();
     if (child.name == QLatin1String("fatal"))
         return fatalChild();
+    if (child.name == QLatin1String("screen-reader"))
+        return screenReaderChild();
     if (child.name == QLatin1String("screenshots") && child.arguments.size() == 1)
         return screenshotsChild(child.arguments.first());
     // Outside ctest's home of its own, settings still never touch the developer's.

@@ -20,6 +20,7 @@ test_packages=(
     clang lld libclang-rt-14-dev
     libbenchmark-dev
     curl xvfb xauth x11-utils zip
+    at-spi2-core python3-pyatspi dbus-daemon qtbase5-private-dev
     squid microsocks tcpdump
     dpkg-dev desktop-file-utils appstream librsvg2-bin
     systemd init-system-helpers adduser sqlite3

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates the README's pictures of the window (docs/screenshots/login.png, main.png,
-# settings.png) from a real session: the window front end, on Qt's offscreen platform, logs in to
-# the practice server, turns in the warm-up problem and opens the settings. The session runs in a
-# home of its own under a temporary directory. OXBELL_BUILD_DIR picks the build tree (default build/).
+# settings.png, and main-scale2.png at twice the scale, as on a high-resolution screen) from real
+# sessions: the window front end, on Qt's offscreen platform, logs in to the practice server, turns
+# in the warm-up problem and opens the settings. The sessions run in a home of their own under a
+# temporary directory. OXBELL_BUILD_DIR picks the build tree (default build/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,6 +19,12 @@ cmake --build "$build" -j"$(nproc)" --target tst_gui >&2
 home=$(mktemp -d "${TMPDIR:-/tmp}/oxbell-screenshots.XXXXXX")
 trap 'rm -rf "$home"' EXIT
 mkdir -p docs/screenshots
-HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share QT_QPA_PLATFORM=offscreen \
-    "$build/bin/tst_gui" --child screenshots "$root/docs/screenshots" </dev/null
-echo "docs/screenshots: login.png main.png settings.png" >&2
+session() {
+    HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share QT_QPA_PLATFORM=offscreen \
+        "$build/bin/tst_gui" --child screenshots "$1" </dev/null
+}
+session "$root/docs/screenshots"
+mkdir "$home/scale2"
+QT_SCALE_FACTOR=2 session "$home/scale2"
+mv "$home/scale2/main.png" docs/screenshots/main-scale2.png
+echo "docs/screenshots: login.png main.png settings.png main-scale2.png" >&2

@@ -2,6 +2,8 @@
 
 #include "engine/names.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -14,16 +16,111 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QHelpEvent>
+#include <QStyledItemDelegate>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
 namespace frontend {
+
+namespace {
+
+// Asks assistive technology to speak what the object now says, though focus is elsewhere.
+void announce(QObject* object, QAccessible::Event change)
+{
+    QAccessibleEvent event(object, change);
+    QAccessible::updateAccessibility(&event);
+}
+
+// Nothing of a long name or detail is lost: rows are as tall as their text wrapped to the column (the
+// tree view itself measures every row as one line of unlimited width and ends a wrapped text that does
+// not fit in "..."), and pointing at a row shows its whole text. The tooltip is made when asked for,
+// so a catalogue or a feedback list of any length costs nothing more to fill.
+class WholeTextDelegate : public QStyledItemDelegate {
+public:
+    explicit WholeTextDelegate(QTreeView* tree)
+        : QStyledItemDelegate(tree)
+        , view(tree)
+    {
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        int indents = 1;
+        for (QModelIndex above = index.parent(); above.isValid(); above = above.parent())
+            ++indents;
+        QStyleOptionViewItem wrapped = option;
+        wrapped.features |= QStyleOptionViewItem::WrapText;
+        wrapped.rect = QRect(0, 0, view->viewport()->width() - indents * view->indentation(), 1);
+        return QStyledItemDelegate::sizeHint(wrapped, index);
+    }
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* itemView, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override
+    {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, itemView, option, index);
+        QToolTip::showText(event->globalPos(), index.data().toString(), itemView->viewport(),
+                           itemView->visualRect(index));
+        return true;
+    }
+
+private:
+    QTreeView* view;
+};
+
+// The windows are plain widgets: without this, assistive technology takes them for fillers inside
+// some other window rather than windows of their own.
+QAccessibleInterface* plainWindowAccessible(const QString& className, QObject* object)
+{
+    auto* widget = qobject_cast<QWidget*>(object);
+    if (className == QLatin1String("QWidget") && widget && widget->isWindow())
+        return new QAccessibleWidget(widget, QAccessible::Window);
+    return nullptr;
+}
+
+}
 
 QLabel* GUI::richLabel(const QString& text)
 {
     auto* label = new QLabel(text);
     label->setTextFormat(Qt::RichText);
     return label;
+}
+
+QLabel* GUI::fieldLabel(const QString& name, QWidget* field, const QString& after)
+{
+    QLabel* label = richLabel(QStringLiteral("<b>") + name + after + QStringLiteral("</b>"));
+    label->setBuddy(field);
+    // Spelled out: the label's markup would otherwise become the field's name.
+    field->setAccessibleName(name);
+    return label;
+}
+
+void GUI::keyboardOrder(std::initializer_list<QWidget*> widgets)
+{
+    QWidget* previous = nullptr;
+    for (QWidget* widget : widgets) {
+        if (auto* button = qobject_cast<QPushButton*>(widget))
+            button->setAutoDefault(true);
+        if (previous)
+            QWidget::setTabOrder(previous, widget);
+        previous = widget;
+    }
+}
+
+QStatusBar* GUI::newStatusBar()
+{
+    auto* bar = new QStatusBar;
+    bar->setSizeGripEnabled(false);
+    connect(bar, &QStatusBar::messageChanged, bar, &QWidget::setAccessibleName);
+    return bar;
+}
+
+void GUI::markFocus(QWidget* window)
+{
+    window->setStyleSheet(QStringLiteral("QAbstractItemView:focus { border: 1px solid palette(highlight); }"));
 }
 
 QWidget* GUI::boxOf(QLayout* layout)
@@ -36,6 +133,7 @@ QWidget* GUI::boxOf(QLayout* layout)
 GUI::GUI(QObject* parent)
     : Oxbell(parent)
 {
+    QAccessible::installFactory(plainWindowAccessible);
     buildLoginView();
 }
 
@@ -45,11 +143,12 @@ GUI::~GUI()
     delete mainWindow;
 }
 
-QWidget* GUI::twoFields(const QString& firstLabel, QWidget* first, const QString& secondLabel, QWidget* second)
+QWidget* GUI::twoFields(const QString& firstName, QWidget* first, const QString& secondName, QWidget* second)
 {
+    const QString colon = QStringLiteral(":");
     auto* labels = new QVBoxLayout;
-    labels->addWidget(richLabel(QStringLiteral("<b>") + firstLabel + QStringLiteral("</b>")));
-    labels->addWidget(richLabel(QStringLiteral("<b>") + secondLabel + QStringLiteral("</b>")));
+    labels->addWidget(fieldLabel(firstName, first, colon));
+    labels->addWidget(fieldLabel(secondName, second, colon));
     auto* fields = new QVBoxLayout;
     fields->addWidget(first);
     fields->addWidget(second);
@@ -77,17 +176,17 @@ void GUI::buildLoginView()
     passwordEdit = new QLineEdit;
     passwordEdit->setEchoMode(QLineEdit::Password);
     loginButton = new QPushButton(QStringLiteral("Login"));
-    statusBar = new QStatusBar;
-    statusBar->setSizeGripEnabled(false);
+    statusBar = newStatusBar();
 
     auto* form = new QVBoxLayout;
     form->addWidget(richLabel(QStringLiteral("<h2>oxbell</h2>")));
-    form->addWidget(twoFields(QStringLiteral("Email:"), emailEdit, QStringLiteral("Password:"), passwordEdit));
+    form->addWidget(twoFields(QStringLiteral("Email"), emailEdit, QStringLiteral("Password"), passwordEdit));
     form->addWidget(loginButton);
     auto* window = new QVBoxLayout(mainWindow);
     window->setContentsMargins(0, 0, 0, 0);
     window->addWidget(boxOf(form));
     window->addWidget(statusBar);
+    keyboardOrder({emailEdit, passwordEdit, loginButton});
 
     // Nothing can be sent before the session key has been agreed.
     updateControls();
@@ -165,6 +264,13 @@ void GUI::buildMainView()
     feedbackTree = new QTreeWidget;
     courseTree->header()->close();
     feedbackTree->header()->close();
+    courseTree->setAccessibleName(QStringLiteral("Courses"));
+    feedbackTree->setAccessibleName(QStringLiteral("Feedback"));
+    // Long names and details wrap rather than end in "...".
+    for (QTreeWidget* tree : {courseTree, feedbackTree}) {
+        tree->setWordWrap(true);
+        tree->setItemDelegate(new WholeTextDelegate(tree));
+    }
 
     welcomeLabel = richLabel(QStringLiteral("<h1>Welcome!</h1>"));
     promptLabel = richLabel(QStringLiteral("<h3>Please choose an assignment from the left</h3>"));
@@ -175,6 +281,8 @@ void GUI::buildMainView()
     gradeLabel = richLabel(QString());
     attemptsLabel = richLabel(QString());
     feedbackLabel = richLabel(QStringLiteral("<b>Feedback:</b>"));
+    for (QLabel* label : {heading1Label, heading2Label, heading3Label, dueDateLabel, gradeLabel, attemptsLabel})
+        label->setWordWrap(true);
 
     initButton = new QPushButton(QStringLiteral("Initialize"));
     testButton = new QPushButton(QStringLiteral("Test"));
@@ -184,8 +292,7 @@ void GUI::buildMainView()
     settingsButton = new QPushButton(QStringLiteral("Settings"));
     updateControls();
 
-    statusBar = new QStatusBar;
-    statusBar->setSizeGripEnabled(false);
+    statusBar = newStatusBar();
 
     auto* left = new QVBoxLayout;
     left->setSpacing(20);
@@ -218,6 +325,11 @@ void GUI::buildMainView()
     window->setContentsMargins(0, 0, 0, 0);
     window->addWidget(boxOf(content), 0, 0);
     window->addWidget(statusBar, 1, 0);
+    // The run buttons follow the tree that selects their problem; Refresh, which would reload the
+    // tree and lose the selection, comes last.
+    keyboardOrder(
+        {courseTree, initButton, testButton, gradeButton, cancelButton, feedbackTree, refreshButton, settingsButton});
+    markFocus(mainWindow);
 
     connect(courseTree, &QTreeWidget::itemSelectionChanged, this, &GUI::handleCourseItemSelectionChanged);
     connect(initButton, &QPushButton::clicked, this, &GUI::handleInitButtonClicked);
@@ -229,6 +341,7 @@ void GUI::buildMainView()
 
     loadCourses();
     mainWindow->show();
+    courseTree->setFocus(Qt::OtherFocusReason);
 }
 
 void GUI::coursesLoaded(const QJsonObject& catalogue)
@@ -394,7 +507,11 @@ void GUI::showGradeResult(const QVariantMap& result)
     applyGradeResult(result);
     if (runningItem)
         courseTree->setCurrentItem(runningItem);
+    const QString gradeBefore = gradeLabel->text();
     handleCourseItemSelectionChanged();
+    // A new grade announces itself; the same grade again is announced all the same.
+    if (!testMode && gradeLabel->text() == gradeBefore)
+        announce(gradeLabel, QAccessible::NameChanged);
     statusBar->showMessage(modePast[testMode] + QLatin1Char(' ') + (runningItem ? runningItem->text(0) : QString()),
                            endOfRunMessageMs);
     updateControls();
@@ -411,12 +528,16 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
     if (!detail.isEmpty())
         (new QTreeWidgetItem(entry))->setText(0, detail);
     feedbackTree->addTopLevelItem(entry);
+    // The newest entry describes the list, so it is spoken as it arrives.
+    feedbackTree->setAccessibleDescription(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
 }
 
 void GUI::clearFeedback()
 {
-    if (feedbackTree)
+    if (feedbackTree) {
         feedbackTree->clear();
+        feedbackTree->setAccessibleDescription(QString());
+    }
 }
 
 void GUI::showStatus(const QString& status)

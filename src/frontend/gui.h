@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <initializer_list>
+
 class QAbstractButton;
 class QDialog;
 class QLabel;
@@ -109,10 +111,20 @@ protected:
 
     static void clearLayout(QLayout* layout);
     static QLabel* richLabel(const QString& text);
+    // A bold label that names its field to the eye and to assistive technology alike.
+    static QLabel* fieldLabel(const QString& name, QWidget* field, const QString& after = QString());
+    // The keyboard walk through a view, in the order given; the toolkit skips hidden and disabled
+    // widgets. A focused button is pressed by Enter as well as by Space.
+    static void keyboardOrder(std::initializer_list<QWidget*> widgets);
+    // A status line whose message is also its accessible name, so a change is announced.
+    static QStatusBar* newStatusBar();
+    // Lists and trees frame themselves while they have the focus; the style marks only their
+    // current item, and an empty list has none.
+    static void markFocus(QWidget* window);
     // A plain widget holding the layout, so boxes nest as widgets.
     static QWidget* boxOf(QLayout* layout);
-    // Two bold labels in one column beside their fields in another.
-    static QWidget* twoFields(const QString& firstLabel, QWidget* first, const QString& secondLabel, QWidget* second);
+    // Two bold labels in one column beside their fields in another; the names without the colon.
+    static QWidget* twoFields(const QString& firstName, QWidget* first, const QString& secondName, QWidget* second);
     static void centre(QWidget* window, int width, int height);
 
     QWidget* mainWindow = nullptr;

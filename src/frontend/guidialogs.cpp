@@ -123,12 +123,13 @@ void GUI::requestProxyCredentials(QAuthenticator* authenticator)
     buttons->addWidget(submit);
     buttons->addWidget(quit);
     auto* inner = new QVBoxLayout;
-    inner->addWidget(twoFields(QStringLiteral("User:"), userEdit, QStringLiteral("Password:"), passwordField));
+    inner->addWidget(twoFields(QStringLiteral("User"), userEdit, QStringLiteral("Password"), passwordField));
     inner->addWidget(boxOf(buttons));
     auto* outer = new QVBoxLayout(&dialog);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(boxOf(inner));
 
+    keyboardOrder({userEdit, passwordField, submit, quit});
     connect(submit, &QPushButton::clicked, &dialog, &QDialog::accept);
     connect(quit, &QPushButton::clicked, this, &GUI::handleBasicAuthQuitClicked);
     runModal(&dialog);

@@ -43,6 +43,7 @@ void GUI::handleSettingsButtonClicked()
 
     serverList = new QListWidget;
     serverList->setSelectionMode(QAbstractItemView::SingleSelection);
+    serverList->setAccessibleName(QStringLiteral("Servers"));
     serverNameEdit = new QLineEdit;
     serverAddressEdit = new QLineEdit;
     serverPortEdit = new QLineEdit;
@@ -50,6 +51,11 @@ void GUI::handleSettingsButtonClicked()
     deleteServerButton = new QPushButton(QStringLiteral("-"));
     addServerButton->setFixedSize(listButtonSize, listButtonSize);
     deleteServerButton->setFixedSize(listButtonSize, listButtonSize);
+    // "+" and "-" say little when spoken or seen out of context.
+    addServerButton->setAccessibleName(QStringLiteral("Add server"));
+    deleteServerButton->setAccessibleName(QStringLiteral("Delete server"));
+    addServerButton->setToolTip(addServerButton->accessibleName());
+    deleteServerButton->setToolTip(deleteServerButton->accessibleName());
     saveButton = new QPushButton(QStringLiteral("Save"));
     applyButton = new QPushButton(QStringLiteral("Apply"));
     closeButton = new QPushButton(QStringLiteral("Close"));
@@ -65,11 +71,11 @@ void GUI::handleSettingsButtonClicked()
     listArea->addWidget(boxOf(listButtons));
     auto* editor = new QVBoxLayout;
     editor->addWidget(boxOf(listArea));
-    editor->addWidget(richLabel(QStringLiteral("<b>Server Name</b>")));
+    editor->addWidget(fieldLabel(QStringLiteral("Server Name"), serverNameEdit));
     editor->addWidget(serverNameEdit);
-    editor->addWidget(richLabel(QStringLiteral("<b>Server Address</b>")));
+    editor->addWidget(fieldLabel(QStringLiteral("Server Address"), serverAddressEdit));
     editor->addWidget(serverAddressEdit);
-    editor->addWidget(richLabel(QStringLiteral("<b>Server Port</b>")));
+    editor->addWidget(fieldLabel(QStringLiteral("Server Port"), serverPortEdit));
     editor->addWidget(serverPortEdit);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(saveButton);
@@ -79,6 +85,11 @@ void GUI::handleSettingsButtonClicked()
     window->addWidget(richLabel(QStringLiteral("<b>Servers</b>")));
     window->addWidget(boxOf(editor));
     window->addWidget(boxOf(buttons));
+    keyboardOrder({serverList, addServerButton, deleteServerButton, serverNameEdit, serverAddressEdit, serverPortEdit,
+                   saveButton, applyButton, closeButton});
+    markFocus(settingsWindow);
+    // The window has no title to name it by.
+    settingsWindow->setAccessibleName(QStringLiteral("Settings"));
 
     for (QWidget* widget :
          std::initializer_list<QWidget*>{deleteServerButton, serverNameEdit, serverAddressEdit, serverPortEdit})
