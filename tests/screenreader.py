@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A student with a screen reader logs in, walks the course tree by keyboard to a problem, turns it
 in and reads the grade, through the accessibility bus; both views lie inside the window.
-Run by tst_gui --child screen-reader. Arguments: the program, an account's e-mail and password."""
+Run by tst_gui --child screen-reader. Arguments: the program, an account's e-mail and password, the version."""
 import subprocess
 import sys
 import time
@@ -40,7 +40,7 @@ def check_inside(window):
             sys.exit(f"{node.getRoleName()} {node.name!r} at {left},{top} {w}x{h} is cut from {width}x{height}")
 
 
-def main(program, email, password):
+def main(program, email, password, version):
     desktop = pyatspi.Registry.getDesktop(0)
     # The bus address on the display too: the toolkit reads it there at once, where asking the
     # session bus races with its own start-up.
@@ -50,7 +50,7 @@ def main(program, email, password):
     with subprocess.Popen([program], stdin=subprocess.DEVNULL) as app_process:
         try:
             app = wait_for("the program", lambda: next((a for a in desktop if a and a.name == "oxbell"), None))
-            window = control(app, "frame", "oxbell version 2.0")
+            window = control(app, "frame", "oxbell version " + version)
             control(window, "text", "Email").queryEditableText().setTextContents(email)
             control(window, "password text", "Password").queryEditableText().setTextContents(password)
             check_inside(window)
@@ -74,4 +74,4 @@ def main(program, email, password):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:4]))
+    sys.exit(main(*sys.argv[1:5]))

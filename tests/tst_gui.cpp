@@ -774,7 +774,7 @@ int screenReaderChild()
     session.start(QStringLiteral("dbus-run-session"),
                   {QStringLiteral("--"), QStringLiteral("/usr/bin/python3"),
                    QStringLiteral(OXBELL_SOURCE_DIR "/tests/screenreader.py"), QStringLiteral(OXBELL_APP_DIR "/oxbell"),
-                   PracticeServer::studentEmail, PracticeServer::studentPassword});
+                   PracticeServer::studentEmail, PracticeServer::studentPassword, QStringLiteral(OXBELL_VERSION)});
     const bool ended = session.waitForFinished(2 * testWaitMs);
     display.terminate();
     display.waitForFinished();
