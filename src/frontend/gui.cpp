@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -48,6 +49,7 @@ GUI::GUI(QObject* parent)
 
 GUI::~GUI()
 {
+    qDeleteAll(pendingFeedback);
     delete settingsWindow;
     delete mainWindow;
 }
@@ -438,11 +440,35 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
     entry->setText(0, summary);
     if (!detail.isEmpty())
         (new QTreeWidgetItem(entry))->setText(0, detail);
-    feedbackTree->addTopLevelItem(entry);
+    // Added one by one, each entry of a long list would cost more than the one before.
+    if (pendingFeedback.isEmpty() && feedbackTree->topLevelItemCount() < feedbackBatchFromRows) {
+        feedbackTree->addTopLevelItem(entry);
+        return;
+    }
+    pendingFeedback.append(entry);
+    if (!feedbackTimer) {
+        feedbackTimer = new QTimer(this);
+        feedbackTimer->setSingleShot(true);
+        feedbackTimer->setInterval(feedbackBatchMs);
+        connect(feedbackTimer, &QTimer::timeout, this, &GUI::showPendingFeedback);
+    }
+    if (!feedbackTimer->isActive())
+        feedbackTimer->start();
+}
+
+void GUI::showPendingFeedback()
+{
+    if (feedbackTree)
+        feedbackTree->addTopLevelItems(pendingFeedback);
+    else
+        qDeleteAll(pendingFeedback);
+    pendingFeedback.clear();
 }
 
 void GUI::clearFeedback()
 {
+    qDeleteAll(pendingFeedback);
+    pendingFeedback.clear();
     if (feedbackTree)
         feedbackTree->clear();
 }

@@ -15,6 +15,7 @@ class QListWidget;
 class QListWidgetItem;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
@@ -37,6 +38,10 @@ public:
     // How long the end-of-run and saved messages stay in the status line.
     static constexpr int endOfRunMessageMs = 2000;
     static constexpr int savedMessageMs = 700;
+    // The feedback view lays out all its rows again after each addition: once it holds this
+    // many, new entries join it in batches, at most every feedbackBatchMs.
+    static constexpr int feedbackBatchFromRows = 1000;
+    static constexpr int feedbackBatchMs = 100;
 
     // A message box or dialog as the user saw it, and the button that closed it (empty when it
     // was closed some other way).
@@ -152,9 +157,14 @@ protected:
     QPushButton* applyButton = nullptr;
     QPushButton* closeButton = nullptr;
 
+    // Adds the entries waiting for the next batch to the feedback view.
+    void showPendingFeedback();
+
 private:
     QStringList pendingAnswers;
     QList<ShownDialog> dialogsShown;
+    QList<QTreeWidgetItem*> pendingFeedback;
+    QTimer* feedbackTimer = nullptr;
 };
 
 }
