@@ -1,3 +1,4 @@
+#include "support/processrun.h"
 #include "support/testengine.h"
 
 #include <QCoreApplication>
@@ -69,16 +70,6 @@ QString noType(const QString& line)
 {
     return QStringLiteral("errorMessage(Internal error: malformed message from subprocess: no 'type' field: ") + line
         + QStringLiteral(" | false)");
-}
-
-// The process exists and is not a zombie.
-bool running(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray fields = stat.readAll();
-    return fields.mid(fields.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 // Peak resident memory in KiB since the last resetPeakMemory().
@@ -257,8 +248,8 @@ void TstRunner::runLeavesNothingBehind()
         engine->cancelRun();
     QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), runTimeoutMs);
     QCOMPARE(trace(*engine).mid(2), lastHooks);
-    QVERIFY(!running(interpreter));
-    QVERIFY(!running(seen.value(0).toLongLong()));
+    QVERIFY(!processRunning(interpreter));
+    QVERIFY(!processRunning(seen.value(0).toLongLong()));
     QVERIFY(!QFileInfo::exists(seen.value(1).toString()));
 }
 
