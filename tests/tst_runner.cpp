@@ -72,21 +72,13 @@ QString noType(const QString& line)
         + QStringLiteral(" | false)");
 }
 
-// Peak resident memory in KiB since the last resetPeakMemory().
+// Peak resident memory in KiB since the peak was last reset.
 long peakMemoryKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
     status.open(QIODevice::ReadOnly);
     const QByteArray text = status.readAll();
-    const int at = text.indexOf("VmHWM:");
-    return text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLong();
-}
-
-void resetPeakMemory()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
+    return text.mid(text.indexOf("VmHWM:") + 6).trimmed().split(' ').value(0).toLong();
 }
 
 const QString stderrText = QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the "
@@ -490,7 +482,9 @@ void TstRunner::endOfRun()
     QFETCH(QByteArray, script);
     QFETCH(QStringList, expected);
 
-    resetPeakMemory();
+    QFile resetPeak(QStringLiteral("/proc/self/clear_refs"));
+    QVERIFY(resetPeak.open(QIODevice::WriteOnly) && resetPeak.write("5") == 1);
+    resetPeak.close();
     const long before = peakMemoryKiB();
     QVERIFY(runToEnd(*engine, script, init));
     QCOMPARE(trace(*engine), expected);
