@@ -105,7 +105,12 @@ void headlessFeedback(benchmark::State& state)
 BENCHMARK(buildTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 BENCHMARK(showTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 BENCHMARK(windowFeedback)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
-BENCHMARK(headlessFeedback)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+BENCHMARK(headlessFeedback)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
 
 }
 
@@ -117,7 +122,7 @@ int main(int argc, char** argv)
     QStandardPaths::setTestModeEnabled(true);
     // The front ends log every feedback line; the program writes that to its log file, which is
     // not what is measured here.
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) { });
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

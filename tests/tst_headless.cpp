@@ -273,12 +273,13 @@ void TestHeadless::endingSignalStopsRun()
 {
     QFETCH(int, signalNumber);
     QTemporaryDir courses;
-    QVERIFY(writeCourse(courses.path(),
-                        "import os, subprocess, time\nchild = subprocess.Popen(['sleep', '120'])\n"
-                        "run = os.environ['HOME'] + '/run'\nwith open(run + '.new', 'w') as f:\n"
-                        "    f.write('%d %d %s' % (os.getpid(), child.pid, os.path.dirname(os.path.abspath(__file__))))\n"
-                        "os.rename(run + '.new', run)\ntime.sleep(120)\n",
-                        {}));
+    QVERIFY(
+        writeCourse(courses.path(),
+                    "import os, subprocess, time\nchild = subprocess.Popen(['sleep', '120'])\n"
+                    "run = os.environ['HOME'] + '/run'\nwith open(run + '.new', 'w') as f:\n"
+                    "    f.write('%d %d %s' % (os.getpid(), child.pid, os.path.dirname(os.path.abspath(__file__))))\n"
+                    "os.rename(run + '.new', run)\ntime.sleep(120)\n",
+                    {}));
     PracticeServer server;
     PracticeServer::Options options;
     options.courseDir = courses.path();

@@ -56,7 +56,7 @@ void cleanUp(Remembered& run)
 
 constexpr int guardedSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 int signalPipe[2] = {-1, -1};
-std::atomic<int> pendingSignal {0};
+std::atomic<int> pendingSignal{0};
 
 // A process still running (not a zombie) in `group`. Zombies are left out: an orphan that the
 // system has not yet collected cannot be stopped and holds nothing.

@@ -328,7 +328,8 @@ bool Oxbell::checkStandardError()
                                      "Please notify the course staff.\n\n")
         + text;
     if (process->standardErrorBeyond > 0)
-        message += QStringLiteral("\n\n(%1 more bytes of standard error are not shown.)").arg(process->standardErrorBeyond);
+        message
+            += QStringLiteral("\n\n(%1 more bytes of standard error are not shown.)").arg(process->standardErrorBeyond);
     errorMessage(message, false);
     return true;
 }

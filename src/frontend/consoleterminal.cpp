@@ -68,9 +68,9 @@ bool handled[NSIG];
 // Signals whose default action ends the process (SIGKILL cannot be caught).
 std::vector<int> endingSignals()
 {
-    std::vector<int> numbers {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
-                              SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
-                              SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
+    std::vector<int> numbers{SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                             SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
+                             SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
     for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime)
         numbers.push_back(realTime);
     return numbers;
