@@ -206,23 +206,25 @@ void TstRunner::timeLimitSources()
 
 void TstRunner::runLeavesNothingBehind_data()
 {
-    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("stop"); // what the test does once the script runs
     QTest::addColumn<QByteArray>("ending");
     QTest::addColumn<QStringList>("lastHooks");
 
-    QTest::newRow("cancel") << true << QByteArray("time.sleep(120)\n") << QStringList{"scriptFailed()"};
+    QTest::newRow("cancel") << "cancel" << QByteArray("time.sleep(120)\n") << QStringList{"scriptFailed()"};
+    // The client's normal end, or its window closed.
+    QTest::newRow("the engine ends") << "delete" << QByteArray("time.sleep(120)\n") << QStringList();
     QTest::newRow("time limit")
-        << false << QByteArray("time.sleep(120)\n")
+        << "" << QByteArray("time.sleep(120)\n")
         << QStringList{"errorMessage(Failed to grade assignment\nReason:\nThe script did not finish within 2 seconds "
                        "and was stopped. | false)",
                        "scriptFailed()"};
-    QTest::newRow("the interpreter ends") << false << QByteArray() << QStringList{"gradingFinished()"};
+    QTest::newRow("the interpreter ends") << "" << QByteArray() << QStringList{"gradingFinished()"};
 }
 
 // A script's child that ignores SIGTERM ends with the run all the same, and so does the run's folder.
 void TstRunner::runLeavesNothingBehind()
 {
-    QFETCH(bool, cancel);
+    QFETCH(QString, stop);
     QFETCH(QByteArray, ending);
     QFETCH(QStringList, lastHooks);
 
@@ -236,10 +238,14 @@ void TstRunner::runLeavesNothingBehind()
     QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), runTimeoutMs);
     const qint64 interpreter = engine->scriptProcess->processId();
     const QVariantList seen = engine->callsOf("addFeedback").value(0).arguments;
-    if (cancel)
+    if (stop == "cancel")
         engine->cancelRun();
-    QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), runTimeoutMs);
-    QCOMPARE(trace(*engine).mid(2), lastHooks);
+    else if (stop == "delete")
+        engine.reset();
+    if (engine) {
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), runTimeoutMs);
+        QCOMPARE(trace(*engine).mid(2), lastHooks);
+    }
     QVERIFY(!processRunning(interpreter));
     QVERIFY(!processRunning(seen.value(0).toLongLong()));
     QVERIFY(!QFileInfo::exists(seen.value(1).toString()));
