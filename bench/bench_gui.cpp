@@ -1,8 +1,11 @@
 // The window's share of showing a catalogue: from coursesLoaded to the course tree drawn on
 // screen, against building the same tree alone. The window should add no more than the build.
+// Then a run's feedback, 1,000 to 100,000 lines, into the window's tree and into the headless
+// result document: the cost per line should not grow with the count.
 #include "catalogue.h"
 #include "engine/coursetree.h"
 #include "frontend/gui.h"
+#include "frontend/headless.h"
 
 #include <QApplication>
 #include <QJsonDocument>
@@ -27,6 +30,8 @@ public:
     bool promptRetry(const QString&) override { return false; }
 
     using GUI::courseTree;
+    using GUI::feedbackTree;
+    using GUI::showPendingFeedback;
 };
 
 BenchGui* window = nullptr;
@@ -51,8 +56,61 @@ void showTree(benchmark::State& state)
     state.SetComplexityN(state.range(0));
 }
 
+// As the runner delivers them: one pipe read of lines at a time, with the event loop's work and
+// the window drawn in between.
+constexpr int linesPerRead = 500;
+
+QString feedbackDetail(int line)
+{
+    return QStringLiteral("the server answered check %1 in time").arg(line);
+}
+
+void windowFeedback(benchmark::State& state)
+{
+    const int lines = int(state.range(0));
+    window->feedbackTree->show();
+    for (auto _ : state) {
+        window->clearFeedback();
+        for (int line = 0; line < lines; ++line) {
+            window->addFeedback(QStringLiteral("check %1 passed").arg(line), feedbackDetail(line));
+            if (line % linesPerRead == linesPerRead - 1) {
+                QCoreApplication::processEvents();
+                window->feedbackTree->viewport()->repaint();
+            }
+        }
+        window->showPendingFeedback();
+        window->feedbackTree->viewport()->repaint();
+    }
+    window->clearFeedback();
+    state.counters["per_line"] = benchmark::Counter(
+        double(lines), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetComplexityN(lines);
+}
+
+void headlessFeedback(benchmark::State& state)
+{
+    const int lines = int(state.range(0));
+    for (auto _ : state) {
+        frontend::Headless headless(false, nullptr);
+        headless.clearFeedback();
+        for (int line = 0; line < lines; ++line)
+            headless.addFeedback(QStringLiteral("check %1 passed").arg(line), feedbackDetail(line));
+        benchmark::DoNotOptimize(headless.resultDocument(0));
+    }
+    state.counters["per_line"] = benchmark::Counter(
+        double(lines), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.SetComplexityN(lines);
+}
+
 BENCHMARK(buildTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
 BENCHMARK(showTree)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+BENCHMARK(windowFeedback)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oN);
+BENCHMARK(headlessFeedback)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
 
 }
 
@@ -62,6 +120,9 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QStandardPaths::setTestModeEnabled(true);
+    // The front ends log every feedback line; the program writes that to its log file, which is
+    // not what is measured here.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

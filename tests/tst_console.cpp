@@ -25,6 +25,7 @@ class TestConsole : public QObject {
 private slots:
     void studentSession();
     void fatalErrorEndsAfterKeyPress();
+    void interruptedPasswordRestoresEcho_data();
     void interruptedPasswordRestoresEcho();
     void scriptedWalk_data();
     void scriptedWalk();
@@ -190,8 +191,21 @@ void TestConsole::fatalErrorEndsAfterKeyPress()
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 1, term.output().constData());
 }
 
+void TestConsole::interruptedPasswordRestoresEcho_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("Ctrl-C") << QByteArray("\x03") << int(SIGINT);
+    QTest::newRow("Ctrl-\\") << QByteArray("\x1c") << int(SIGQUIT);
+}
+
 void TestConsole::interruptedPasswordRestoresEcho()
 {
+    QFETCH(QByteArray, key);
+    QFETCH(int, signalNumber);
+    // No core file for SIGQUIT.
+    const rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
     PracticeServer server;
     AppHome home;
     QVERIFY2(serve(server, home), qPrintable(server.errorString()));
@@ -202,9 +216,9 @@ void TestConsole::interruptedPasswordRestoresEcho()
     term.type("someone\r");
     EXPECT("password> ");
     QVERIFY(!(term.attributes().c_lflag & ECHO));
-    term.type("\x03");
+    term.type(key);
     const int status = term.waitForExit();
-    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT, term.output().constData());
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber, term.output().constData());
     QVERIFY(term.attributes().c_lflag & ECHO);
 }
 

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 Q_DECLARE_METATYPE(PracticeServer::Fault)
 
 // The headless front end run as the real program against the practice server: one JSON document
@@ -23,6 +25,8 @@ private slots:
     void failures_data();
     void failures();
     void catalogueFailureEndsWithoutDocument();
+    void endingSignalStopsRun_data();
+    void endingSignalStopsRun();
 
 private:
     struct Run {
@@ -96,8 +100,15 @@ TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString&
             return run;
     }
     AppHome home;
-    if (!home.isValid() || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
+    // The default servers, and a time limit that a script which hangs reaches soon.
+    QFile settings(home.configDir() + "/user_settings.json");
+    if (!home.isValid() || !PracticeServer::writeAppSettings(home.configDir(), server.url())
+        || !settings.open(QIODevice::WriteOnly)
+        || settings.write(R"({"script_time_limit": 5, "servers": {"dbnode1": {"address": "localhost", "port": "27017"},
+                              "web1": {"address": "localhost", "port": "8082"}}})")
+            < 0)
         return run;
+    settings.close();
     run.outcome = home.run(arguments);
     // Stopped first, so the log holds the line of every request the server answered.
     server.stop();
@@ -183,6 +194,11 @@ void TestHeadless::failures_data()
     QTest::newRow("a line that is not JSON")
         << QStringList{"-headless-test"} << QByteArray("print('hello there')\nimport time\ntime.sleep(30)\n")
         << QByteArray() << none << QStringList{"Internal error: malformed message from subprocess: "} << false;
+    QTest::newRow("script hangs past the time limit")
+        << QStringList{"-headless-test"} << QByteArray("import time\ntime.sleep(60)\n") << QByteArray() << none
+        << QStringList{"Failed to grade assignment\nReason:\nThe script did not finish within 5 seconds and was "
+                       "stopped."}
+        << false;
     QTest::newRow("script crashes") << QStringList{"-headless-test"}
                                     << QByteArray("import os, signal\nos.kill(os.getpid(), signal.SIGKILL)\n")
                                     << QByteArray() << none
@@ -241,6 +257,51 @@ void TestHeadless::catalogueFailureEndsWithoutDocument()
     QVERIFY2(result.outcome.standardError.contains(
                  "Failed to retrieve course listings.\n\nReason: catalogue unavailable\n\n"),
              result.outcome.standardError.constData());
+}
+
+void TestHeadless::endingSignalStopsRun_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// The client ended by a signal in the middle of a run takes the run along: the interpreter, the
+// script's own child and the script's folder.
+void TestHeadless::endingSignalStopsRun()
+{
+    QFETCH(int, signalNumber);
+    QTemporaryDir courses;
+    QVERIFY(
+        writeCourse(courses.path(),
+                    "import os, subprocess, time\nchild = subprocess.Popen(['sleep', '120'])\n"
+                    "run = os.environ['HOME'] + '/run'\nwith open(run + '.new', 'w') as f:\n"
+                    "    f.write('%d %d %s' % (os.getpid(), child.pid, os.path.dirname(os.path.abspath(__file__))))\n"
+                    "os.rename(run + '.new', run)\ntime.sleep(120)\n",
+                    {}));
+    PracticeServer server;
+    PracticeServer::Options options;
+    options.courseDir = courses.path();
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    AppHome home;
+    QVERIFY(home.isValid() && PracticeServer::writeAppSettings(home.configDir(), server.url()));
+
+    QProcess client;
+    client.setProcessEnvironment(home.environment());
+    client.start(OXBELL_APP_DIR "/oxbell", {"-headless-test"});
+    QFile marker(home.path() + "/run");
+    QTRY_VERIFY_WITH_TIMEOUT(marker.exists(), 60000);
+    QVERIFY(marker.open(QIODevice::ReadOnly));
+    const QList<QByteArray> run = marker.readAll().split(' ');
+    QCOMPARE(run.size(), 3);
+
+    ::kill(pid_t(client.processId()), signalNumber);
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitStatus(), QProcess::CrashExit);
+    QVERIFY(!processRunning(run.at(0).toLongLong()));
+    QVERIFY(!processRunning(run.at(1).toLongLong()));
+    QVERIFY(!QFileInfo::exists(QString::fromUtf8(run.at(2))));
 }
 
 QTEST_GUILESS_MAIN(TestHeadless)

@@ -1,3 +1,4 @@
+#include "support/processrun.h"
 #include "support/testengine.h"
 #include "support/timeouts.h"
 
@@ -47,7 +48,14 @@ bool runToEnd(TestEngine& engine, const QByteArray& script, bool init = false)
 {
     engine.runState = init ? 1 : 2;
     engine.runScript(script, init);
-    return QTest::qWaitFor([&] { return runEnded(engine); }, testWaitMs);
+    // Events are handled as they come rather than polled: a script that floods a pipe is read
+    // as fast as the program reads it.
+    const QDeadlineTimer deadline(testWaitMs);
+    QTimer wake;
+    wake.start(50);
+    while (!runEnded(engine) && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return runEnded(engine);
 }
 
 QString malformed(const QByteArray& line)
@@ -64,6 +72,15 @@ QString noType(const QString& line)
         + QStringLiteral(" | false)");
 }
 
+// Peak resident memory in KiB since the peak was last reset.
+long peakMemoryKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QByteArray text = status.readAll();
+    return text.mid(text.indexOf("VmHWM:") + 6).trimmed().split(' ').value(0).toLong();
+}
+
 const QString stderrText = QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the "
                                           "problem. Please notify the course staff.\n\n");
 
@@ -78,7 +95,10 @@ private slots:
 
     void scriptFile_data();
     void scriptFile();
-    void scriptFileGoesWithItsRun();
+    void timeLimitSources_data();
+    void timeLimitSources();
+    void runLeavesNothingBehind_data();
+    void runLeavesNothingBehind();
     void childEnvironment();
     void plantedModuleIsNotImported();
     void serversOnStandardInput();
@@ -136,29 +156,99 @@ void TestRunner::scriptFile()
     QFETCH(QByteArray, script);
     QFETCH(QByteArray, contents);
 
+    // The interpreter is a wrapper that keeps a copy of the script and the mode of its folder,
+    // both of which the run removes when it ends.
+    QTemporaryDir seen;
+    const QString wrapper = seen.filePath("interpreter");
+    QFile file(wrapper);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\ncp \"$1\" \"$0.script\"\nstat -c %a \"$(dirname \"$1\")\" > \"$0.mode\"\nexec "
+               + engine->interpreterPath.toUtf8() + " \"$@\"\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    engine->interpreterPath = wrapper;
+
     QVERIFY(runToEnd(*engine, script));
     QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "gradingFinished()"}));
 
-    // The script lies alone in a fresh folder of the temporary directory that only its owner may enter.
-    const QFileInfo file(engine->scriptProcess->arguments().value(0));
-    const QFileInfo folder(file.absolutePath());
-    QCOMPARE(folder.absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
-    QCOMPARE(folder.permissions() & 0x0077, QFile::Permissions());
-    QFile written(file.filePath());
+    // The script lay alone in a fresh folder of the temporary directory that only its owner could enter.
+    const QFileInfo scriptFile(engine->scriptProcess->arguments().value(0));
+    QCOMPARE(QFileInfo(scriptFile.absolutePath()).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+    QFile mode(wrapper + ".mode");
+    QVERIFY(mode.open(QIODevice::ReadOnly));
+    QCOMPARE(mode.readAll(), QByteArray("700\n"));
+    QFile written(wrapper + ".script");
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), contents);
+    QVERIFY(!QFileInfo::exists(scriptFile.absolutePath()));
 }
 
-void TestRunner::scriptFileGoesWithItsRun()
+void TestRunner::timeLimitSources_data()
 {
-    QVERIFY(runToEnd(*engine, QByteArray()));
-    const QString first = engine->scriptProcess->arguments().value(0);
-    QVERIFY(QFile::exists(first));
+    QTest::addColumn<QVariantMap>("problem");
+    QTest::addColumn<QVariantMap>("settings");
+    QTest::addColumn<double>("seconds");
 
-    QVERIFY(runToEnd(*engine, QByteArray()));
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(!QFile::exists(first));
-    QVERIFY(!QFileInfo::exists(QFileInfo(first).absolutePath()));
+    const QVariantMap settings{{"script_time_limit", "45"}};
+    QTest::newRow("the problem's limit first") << QVariantMap{{"time_limit", 30}} << settings << 30.0;
+    QTest::newRow("0 from the problem: none") << QVariantMap{{"time_limit", 0}} << settings << 0.0;
+    QTest::newRow("then the user settings") << QVariantMap{{"time_limit", "soon"}} << settings << 45.0;
+    QTest::newRow("then ten minutes") << QVariantMap{{"time_limit", -5}} << QVariantMap() << 600.0;
+}
+
+void TestRunner::timeLimitSources()
+{
+    QFETCH(QVariantMap, problem);
+    QFETCH(QVariantMap, settings);
+    QFETCH(double, seconds);
+    QCOMPARE(Oxbell::scriptTimeLimitOf(problem, settings), seconds);
+}
+
+void TestRunner::runLeavesNothingBehind_data()
+{
+    QTest::addColumn<QString>("stop"); // what the test does once the script runs
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<QStringList>("lastHooks");
+
+    QTest::newRow("cancel") << "cancel" << QByteArray("time.sleep(120)\n") << QStringList{"scriptFailed()"};
+    // The client's normal end, or its window closed.
+    QTest::newRow("the engine ends") << "delete" << QByteArray("time.sleep(120)\n") << QStringList();
+    QTest::newRow("time limit")
+        << "" << QByteArray("time.sleep(120)\n")
+        << QStringList{"errorMessage(Failed to grade assignment\nReason:\nThe script did not finish within 2 seconds "
+                       "and was stopped. | false)",
+                       "scriptFailed()"};
+    QTest::newRow("the interpreter ends") << "" << QByteArray() << QStringList{"gradingFinished()"};
+}
+
+// A script's child that ignores SIGTERM ends with the run all the same, and so does the run's folder.
+void TestRunner::runLeavesNothingBehind()
+{
+    QFETCH(QString, stop);
+    QFETCH(QByteArray, ending);
+    QFETCH(QStringList, lastHooks);
+
+    engine->scriptTimeLimit = 2;
+    engine->runState = 2;
+    engine->runScript("import os, subprocess, time\nfrom oxbell import feedback\n"
+                      "child = subprocess.Popen(['sh', '-c', 'trap \"\" TERM; exec sleep 120'])\n"
+                      "time.sleep(0.3)\nfeedback(str(child.pid), os.path.dirname(os.path.abspath(__file__)))\n"
+                          + ending,
+                      false);
+    QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), testWaitMs);
+    const qint64 interpreter = engine->scriptProcess->processId();
+    const QVariantList seen = engine->callsOf("addFeedback").value(0).arguments;
+    if (stop == "cancel")
+        engine->cancelRun();
+    else if (stop == "delete")
+        engine.reset();
+    if (engine) {
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), testWaitMs);
+        QCOMPARE(trace(*engine).mid(2), lastHooks);
+    }
+    QVERIFY(!processRunning(interpreter));
+    QVERIFY(!processRunning(seen.value(0).toLongLong()));
+    QVERIFY(!QFileInfo::exists(seen.value(1).toString()));
 }
 
 // Another local user may write to the shared temporary directory; a module planted there under
@@ -352,6 +442,21 @@ void TestRunner::endOfRun_data()
     QTest::addColumn<QByteArray>("script");
     QTest::addColumn<QStringList>("expected");
 
+    // However much the script writes, the client keeps little of it.
+    QTest::newRow("endless output without a line break")
+        << false << QByteArray("import os\nwhile True:\n    os.write(1, b'x' * 65536)\n")
+        << QStringList{"clearFeedback()",
+                       "errorMessage(Internal error: malformed message from subprocess: a line longer than 1048576 "
+                       "bytes: "
+                           + QString(200, 'x') + "... | true)",
+                       "scriptFailed()"};
+    QTest::newRow("100 MiB on standard error")
+        << false << QByteArray("import os\nfor i in range(1600):\n    os.write(2, b'e' * 65536)\n")
+        << QStringList{"clearFeedback()",
+                       "errorMessage(" + stderrText + QString(65536, 'e')
+                           + "\n\n(104792064 more bytes of standard error are not shown.) | false)",
+                       "scriptFailed()"};
+
     const QByteArray complain = "import sys\nsys.stderr.write('Traceback: oops\\n')\n";
     // The run fails once: nothing is posted, nothing reported initialised.
     QTest::newRow("standard error with exit code 0")
@@ -383,8 +488,14 @@ void TestRunner::endOfRun()
     QFETCH(QByteArray, script);
     QFETCH(QStringList, expected);
 
+    QFile resetPeak(QStringLiteral("/proc/self/clear_refs"));
+    QVERIFY(resetPeak.open(QIODevice::WriteOnly) && resetPeak.write("5") == 1);
+    resetPeak.close();
+    const long before = peakMemoryKiB();
     QVERIFY(runToEnd(*engine, script, init));
     QCOMPARE(trace(*engine), expected);
+    constexpr long allowedGrowthKiB = 16 * 1024;
+    QVERIFY2(peakMemoryKiB() - before < allowedGrowthKiB, qPrintable(QString::number(peakMemoryKiB() - before)));
 }
 
 void TestRunner::missingInterpreter()

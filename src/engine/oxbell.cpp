@@ -25,7 +25,12 @@ Oxbell::Oxbell(QObject* parent)
     QCoreApplication::setApplicationVersion(QStringLiteral(OXBELL_VERSION));
 }
 
-Oxbell::~Oxbell() = default;
+Oxbell::~Oxbell()
+{
+    // A run under way ends with the client: its processes stopped, its folder removed.
+    if (scriptProcess)
+        discardProcess();
+}
 
 void Oxbell::start()
 {

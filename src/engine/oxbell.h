@@ -153,6 +153,18 @@ public:
     // A request that receives nothing for this long fails as not answered in time.
     static constexpr int transferTimeoutMs = 30000;
 
+    // A run's time limit when neither the problem nor the user settings give one; 0 means none.
+    static constexpr int defaultScriptTimeLimitSeconds = 600;
+    // A line of the script's standard output longer than this ends the run as malformed.
+    static constexpr int maxMessageLineBytes = 1 << 20;
+    // How much of a malformed line a message shows.
+    static constexpr int messageExcerptBytes = 200;
+    // How much of the script's standard error a failure message shows; the rest is counted.
+    static constexpr int maxStandardErrorBytes = 64 << 10;
+    // Seconds a run of `problem` may take: the problem's "time_limit", else the user settings'
+    // "script_time_limit", else defaultScriptTimeLimitSeconds. 0: no limit.
+    static double scriptTimeLimitOf(const QVariantMap& problem, const QVariantMap& userSettings);
+
 public slots:
     void replyFinished(QNetworkReply* reply);
     void handleSslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
@@ -193,6 +205,8 @@ protected:
     QNetworkAccessManager* network = nullptr;
     // Tests shorten it; the program keeps transferTimeoutMs.
     int requestTimeoutMs = transferTimeoutMs;
+    // Time limit of the next run in seconds (0: none), set when its script is requested.
+    double scriptTimeLimit = defaultScriptTimeLimitSeconds;
 
 private:
     void installProxy();
@@ -224,4 +238,6 @@ private:
     // problem named busyItemText. A run of the other kind does not block.
     bool refuseWhileRunning(int kind, const QString& busyItemText);
     void discardProcess();
+    void endRunOnTimeLimit(bool init, double seconds);
+    void endRunMalformed(const QString& reason, const QByteArray& line);
 };

@@ -35,6 +35,7 @@ void Oxbell::downloadScript(QTreeWidgetItem* problem, bool init)
         endRunFailed(QStringLiteral("You do not have any servers configured. Please add at least one"));
         return;
     }
+    scriptTimeLimit = scriptTimeLimitOf(problem ? problem->data(0, Qt::UserRole).toMap() : QVariantMap(), userSettings);
     const QStringList ids = problemIdentifiers(problem);
     // One multi-argument substitution, so a "%2" inside an identifier stays literal.
     const QString path = (init ? QStringLiteral("/download/init/%1/%2/%3/%4") : QStringLiteral("/download/%1/%2/%3/%4"))

@@ -1,4 +1,5 @@
 #include "engine/oxbell.h"
+#include "engine/runguard.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -7,6 +8,19 @@
 #include <QPointer>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#ifndef Q_OS_WIN
+#include <csignal>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -41,20 +55,93 @@ QString failurePrefix(bool init, bool testMode)
     return QStringLiteral("Failed to ") + modeVerb[testMode] + QStringLiteral(" assignment\nReason:\n");
 }
 
-// Python puts the script's own folder first on the import path, so the script lies alone in a
-// folder that only its owner can enter: no other local user can plant a module there. The folder
-// goes with the process object of its run.
-class ScriptFolder : public QObject {
+// The interpreter of one run. It leads a process group of its own, so that the run is stopped
+// whole, with whatever the script started; a process that leaves the group on purpose (a server
+// of the student's) is not the run's. Python puts the script's own folder first on the import
+// path, so the script lies alone in a folder that only its owner can enter: no other local user
+// can plant a module there.
+class ScriptProcess : public QProcess {
 public:
-    explicit ScriptFolder(QObject* parent)
-        : QObject(parent)
+    explicit ScriptProcess(QObject* parent)
+        : QProcess(parent)
     {
         if (folder.isValid())
             QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        timeLimit.setSingleShot(true);
+    }
+
+    ~ScriptProcess() override { stop(false); }
+
+    ScriptProcess(const ScriptProcess&) = delete;
+    ScriptProcess& operator=(const ScriptProcess&) = delete;
+
+    // Ends the run's processes and removes its folder, once. `interpreterEnded`: the toolkit has
+    // already collected the interpreter, and must not be asked to wait for it again.
+    void stop(bool interpreterEnded)
+    {
+        if (stopped)
+            return;
+        stopped = true;
+        timeLimit.stop();
+#ifndef Q_OS_WIN
+        runguard::stopGroup(group);
+#else
+        kill();
+#endif
+        // Collected here rather than at the deferred delete, so no zombie outlives the run.
+        if (!interpreterEnded && state() != NotRunning)
+            waitForFinished(reapTimeoutMs);
+        folder.remove();
+        runguard::forget(group);
+    }
+
+    // Standard error is read as it comes; only its first maxStandardErrorBytes are kept.
+    void keepStandardError()
+    {
+        const QByteArray chunk = readAllStandardError();
+        const int room = std::min(Oxbell::maxStandardErrorBytes - standardErrorHead.size(), chunk.size());
+        standardErrorHead.append(chunk.constData(), room);
+        standardErrorBeyond += chunk.size() - room;
     }
 
     QTemporaryDir folder;
+    qint64 group = 0;
+    QTimer timeLimit;
+    QByteArray standardErrorHead;
+    qint64 standardErrorBeyond = 0;
+
+protected:
+    // In the child, between fork and exec.
+    void setupChildProcess() override
+    {
+#ifndef Q_OS_WIN
+        setsid();
+#endif
+#ifdef Q_OS_LINUX
+        // Even a client killed outright takes its interpreter along.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parentId)
+            _exit(127);
+#endif
+    }
+
+private:
+#ifndef Q_OS_WIN
+    const pid_t parentId = getpid();
+#endif
+    bool stopped = false;
 };
+
+ScriptProcess* scriptProcessOf(QProcess* process)
+{
+    return static_cast<ScriptProcess*>(process);
+}
+
+// What a message shows of a line the client could not use.
+QByteArray excerpt(const QByteArray& line)
+{
+    return line.size() <= Oxbell::messageExcerptBytes ? line : line.left(Oxbell::messageExcerptBytes) + "...";
+}
 
 // The child's bytes as UTF-8 text; a NUL byte ends the text.
 QString textUpToNul(const QByteArray& bytes)
@@ -66,6 +153,7 @@ QString textUpToNul(const QByteArray& bytes)
 
 void Oxbell::runScript(QByteArray script, bool isInit)
 {
+    runguard::install();
     clearFeedback();
     // A result belongs to the run that sent it: a script that sends none must not post the result
     // of an earlier run, perhaps of another problem.
@@ -73,7 +161,7 @@ void Oxbell::runScript(QByteArray script, bool isInit)
     if (scriptProcess)
         discardProcess();
 
-    auto* const process = new QProcess(this);
+    auto* const process = new ScriptProcess(this);
     scriptProcess = process;
 
     const QString appDir = QCoreApplication::applicationDirPath();
@@ -100,21 +188,28 @@ void Oxbell::runScript(QByteArray script, bool isInit)
         if (process == scriptProcess)
             readMessages();
     });
+    connect(process, &QProcess::readyReadStandardError, process, &ScriptProcess::keepStandardError);
+    const double limit = scriptTimeLimit;
+    connect(&process->timeLimit, &QTimer::timeout, this, [this, process, isInit, limit] {
+        if (process == scriptProcess)
+            endRunOnTimeLimit(isInit, limit);
+    });
 
     process->setProcessChannelMode(QProcess::SeparateChannels);
     process->setWorkingDirectory(appDir);
     qDebug() << "Set working directory to:" << appDir;
 
-    const auto* const scriptFolder = new ScriptFolder(process);
-    QFile file(scriptFolder->folder.filePath(QStringLiteral("script.py")));
+    const QTemporaryDir& folder = process->folder;
+    runguard::remember(0, folder.path());
+    QFile file(folder.filePath(QStringLiteral("script.py")));
     const QByteArray importLine = QByteArrayLiteral("from oxbell import servers\n");
     // A script cut short by a full disk must not run as if it were whole.
-    const bool written = scriptFolder->folder.isValid() && file.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+    const bool written = folder.isValid() && file.open(QIODevice::WriteOnly | QIODevice::NewOnly)
         && (script.startsWith("PK") || file.write(importLine) == importLine.size())
         && file.write(script) == script.size() && file.flush();
     if (!written) {
         const QString reason = QStringLiteral("The script could not be written to a temporary file: ")
-            + (scriptFolder->folder.isValid() ? file.errorString() : scriptFolder->folder.errorString());
+            + (folder.isValid() ? file.errorString() : folder.errorString());
         discardProcess();
         failRun(isInit, reason);
         return;
@@ -130,9 +225,34 @@ void Oxbell::runScript(QByteArray script, bool isInit)
     qDebug() << "Running script with servers" << QString::fromUtf8(servers);
     // A start that failed at once has already ended the run through the error handler.
     if (started && started == scriptProcess && started->state() != QProcess::NotRunning) {
+        process->group = process->processId();
+        runguard::remember(process->group, folder.path());
+        if (limit > 0)
+            process->timeLimit.start(int(std::min(std::max(limit * 1000, 1.0), double(INT_MAX))));
         started->write(servers);
         started->closeWriteChannel();
     }
+}
+
+double Oxbell::scriptTimeLimitOf(const QVariantMap& problem, const QVariantMap& userSettings)
+{
+    for (const QVariant& given :
+         {problem.value(QStringLiteral("time_limit")), userSettings.value(QStringLiteral("script_time_limit"))}) {
+        bool ok = false;
+        const double seconds = given.toDouble(&ok);
+        // What is not a number of seconds gives no limit; the next source decides.
+        if (ok && std::isfinite(seconds) && seconds >= 0)
+            return seconds;
+    }
+    return defaultScriptTimeLimitSeconds;
+}
+
+void Oxbell::endRunOnTimeLimit(bool init, double seconds)
+{
+    discardProcess();
+    failRun(init,
+            QStringLiteral("The script did not finish within %1 %2 and was stopped.")
+                .arg(QString::number(seconds), seconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds")));
 }
 
 void Oxbell::readMessages()
@@ -141,23 +261,25 @@ void Oxbell::readMessages()
     if (!process)
         return;
     process->setReadChannel(QProcess::StandardOutput);
+    const QString overlong = QStringLiteral("a line longer than %1 bytes: ").arg(maxMessageLineBytes);
     // A hook may cancel the run or start another one; lines of a replaced child are dropped.
-    while (process && process == scriptProcess && process->canReadLine()) {
+    while (process && process == scriptProcess) {
+        if (!process->canReadLine()) {
+            // A line that never ends must not fill the client's memory.
+            if (process->bytesAvailable() > maxMessageLineBytes)
+                endRunMalformed(overlong, process->peek(messageExcerptBytes + 1));
+            return;
+        }
         const QByteArray line = process->readLine();
+        if (line.size() > maxMessageLineBytes) {
+            endRunMalformed(overlong, line);
+            return;
+        }
 
         QJsonParseError parseError;
         const QJsonDocument message = QJsonDocument::fromJson(line, &parseError);
         if (parseError.error != QJsonParseError::NoError) {
-            errorMessage(QStringLiteral("Internal error: malformed message from subprocess: ")
-                             + parseError.errorString() + QString::fromUtf8(line),
-                         true);
-            // The child can no longer be understood: the run ends here, once, without the
-            // toolkit's report of the kill as a crash.
-            if (process && process == scriptProcess) {
-                discardProcess();
-                runState = RunState::None;
-                scriptFailed();
-            }
+            endRunMalformed(parseError.errorString(), line);
             return;
         }
 
@@ -175,29 +297,48 @@ void Oxbell::readMessages()
         } else {
             errorMessage(
                 textUpToNul(QByteArrayLiteral("Internal error: malformed message from subprocess: no 'type' field: ")
-                            + line),
+                            + excerpt(line)),
                 false);
         }
     }
+}
+
+void Oxbell::endRunMalformed(const QString& reason, const QByteArray& line)
+{
+    // The child can no longer be understood: it is stopped before anyone is told, and the run
+    // ends here, once, without the toolkit's report of the stop as a crash.
+    discardProcess();
+    runState = RunState::None;
+    errorMessage(QStringLiteral("Internal error: malformed message from subprocess: ") + reason
+                     + QString::fromUtf8(excerpt(line)),
+                 true);
+    scriptFailed();
 }
 
 bool Oxbell::checkStandardError()
 {
     if (!scriptProcess)
         return false;
-    const QString text = textUpToNul(scriptProcess->readAllStandardError());
+    ScriptProcess* const process = scriptProcessOf(scriptProcess);
+    process->keepStandardError();
+    const QString text = textUpToNul(process->standardErrorHead);
     if (text.isEmpty())
         return false;
-    errorMessage(QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the problem. "
-                                "Please notify the course staff.\n\n")
-                     + text,
-                 false);
+    QString message = QStringLiteral("Unexpected output on standard error: this likely indicates a bug in the problem. "
+                                     "Please notify the course staff.\n\n")
+        + text;
+    if (process->standardErrorBeyond > 0)
+        message
+            += QStringLiteral("\n\n(%1 more bytes of standard error are not shown.)").arg(process->standardErrorBeyond);
+    errorMessage(message, false);
     return true;
 }
 
 bool Oxbell::settleEndedRun(bool* failed)
 {
     const QPointer<QProcess> process = scriptProcess;
+    // What the script left running ends with it, and its folder goes, before anything is shown.
+    scriptProcessOf(process)->stop(true);
     // A run that wrote to standard error has failed whatever its exit code: it ends once, as a
     // failure, so a grade is never posted after the student was told the run failed.
     *failed = checkStandardError();
@@ -281,8 +422,9 @@ void Oxbell::endRunOnProcessError(bool init, QProcess::ProcessError error)
             return;
     }
     if (error == QProcess::Crashed || error == QProcess::FailedToStart) {
-        // Nothing left to kill, and the toolkit is still inside its own handling of the child.
+        // The interpreter is gone, and the toolkit is still inside its own handling of it.
         scriptProcess = nullptr;
+        scriptProcessOf(process)->stop(true);
         process->deleteLater();
     } else {
         discardProcess();
@@ -295,11 +437,7 @@ void Oxbell::discardProcess()
     QProcess* const process = scriptProcess;
     // Cleared first: whatever the child reports from here on is no longer the run's.
     scriptProcess = nullptr;
-    if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        // Reaped here rather than at the deferred delete, so no zombie outlives the run.
-        process->waitForFinished(reapTimeoutMs);
-    }
+    scriptProcessOf(process)->stop(false);
     process->deleteLater();
 }
 

@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <iterator>
 #include <string>
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -59,11 +59,22 @@ void restoreTerminal() { }
 #else
 
 // The terminal's mode before the console changed it, restored by the object's end, by the end of
-// input and by the signals that end the process: a terminal is never left without echo.
+// input and by every signal that ends the process: a terminal is never left without echo.
 termios savedMode;
 volatile std::sig_atomic_t modeChanged = 0;
-constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previousActions[std::size(endingSignals)];
+struct sigaction previousActions[NSIG];
+bool handled[NSIG];
+
+// Signals whose default action ends the process (SIGKILL cannot be caught).
+std::vector<int> endingSignals()
+{
+    std::vector<int> numbers{SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                             SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
+                             SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
+    for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime)
+        numbers.push_back(realTime);
+    return numbers;
+}
 
 void restoreTerminal()
 {
@@ -73,12 +84,21 @@ void restoreTerminal()
     }
 }
 
-extern "C" void restoreAndEnd(int signalNumber)
+// Restores the terminal, then lets the signal do what it did before: the handler that was in
+// place (which may clean up and end the program itself), or the default action.
+extern "C" void restoreAndPassOn(int signalNumber, siginfo_t* info, void* context)
 {
     restoreTerminal();
-    // The default action, once this handler returns, ends the process as the signal asked.
-    std::signal(signalNumber, SIG_DFL);
-    std::raise(signalNumber);
+    const struct sigaction& previous = previousActions[signalNumber];
+    if (previous.sa_flags & SA_SIGINFO) {
+        previous.sa_sigaction(signalNumber, info, context);
+    } else if (previous.sa_handler != SIG_DFL) {
+        previous.sa_handler(signalNumber);
+    } else {
+        // The default action, once this handler returns, ends the process as the signal asked.
+        std::signal(signalNumber, SIG_DFL);
+        std::raise(signalNumber);
+    }
 }
 
 bool inputIsTerminal()
@@ -97,10 +117,18 @@ public:
             return;
         savedMode = mode;
         struct sigaction action = {};
-        action.sa_handler = restoreAndEnd;
+        action.sa_sigaction = restoreAndPassOn;
         sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < std::size(endingSignals); ++i)
-            sigaction(endingSignals[i], &action, &previousActions[i]);
+        // A handler passed on to that returns lets the prompt go on waiting.
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        for (const int signalNumber : endingSignals()) {
+            sigaction(signalNumber, nullptr, &previousActions[signalNumber]);
+            // An ignored signal does not end the program, and must not start to.
+            handled[signalNumber] = previousActions[signalNumber].sa_handler != SIG_IGN
+                || (previousActions[signalNumber].sa_flags & SA_SIGINFO);
+            if (handled[signalNumber])
+                sigaction(signalNumber, &action, nullptr);
+        }
         modeChanged = 1;
         mode.c_lflag &= ~clearedLocalFlags;
         mode.c_cc[VMIN] = 1;
@@ -114,8 +142,10 @@ public:
         if (!active)
             return;
         restoreTerminal();
-        for (std::size_t i = 0; i < std::size(endingSignals); ++i)
-            sigaction(endingSignals[i], &previousActions[i], nullptr);
+        for (const int signalNumber : endingSignals()) {
+            if (handled[signalNumber])
+                sigaction(signalNumber, &previousActions[signalNumber], nullptr);
+        }
     }
 
     TerminalMode(const TerminalMode&) = delete;

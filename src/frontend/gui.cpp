@@ -19,6 +19,7 @@
 #include <QHelpEvent>
 #include <QStyledItemDelegate>
 #include <QToolTip>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -139,6 +140,7 @@ GUI::GUI(QObject* parent)
 
 GUI::~GUI()
 {
+    qDeleteAll(pendingFeedback);
     delete settingsWindow;
     delete mainWindow;
 }
@@ -527,13 +529,37 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
     entry->setText(0, summary);
     if (!detail.isEmpty())
         (new QTreeWidgetItem(entry))->setText(0, detail);
-    feedbackTree->addTopLevelItem(entry);
     // The newest entry describes the list, so it is spoken as it arrives.
     feedbackTree->setAccessibleDescription(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
+    // Added one by one, each entry of a long list would cost more than the one before.
+    if (pendingFeedback.isEmpty() && feedbackTree->topLevelItemCount() < feedbackBatchFromRows) {
+        feedbackTree->addTopLevelItem(entry);
+        return;
+    }
+    pendingFeedback.append(entry);
+    if (!feedbackTimer) {
+        feedbackTimer = new QTimer(this);
+        feedbackTimer->setSingleShot(true);
+        feedbackTimer->setInterval(feedbackBatchMs);
+        connect(feedbackTimer, &QTimer::timeout, this, &GUI::showPendingFeedback);
+    }
+    if (!feedbackTimer->isActive())
+        feedbackTimer->start();
+}
+
+void GUI::showPendingFeedback()
+{
+    if (feedbackTree)
+        feedbackTree->addTopLevelItems(pendingFeedback);
+    else
+        qDeleteAll(pendingFeedback);
+    pendingFeedback.clear();
 }
 
 void GUI::clearFeedback()
 {
+    qDeleteAll(pendingFeedback);
+    pendingFeedback.clear();
     if (feedbackTree) {
         feedbackTree->clear();
         feedbackTree->setAccessibleDescription(QString());

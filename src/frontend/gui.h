@@ -17,6 +17,7 @@ class QListWidget;
 class QListWidgetItem;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
@@ -39,6 +40,10 @@ public:
     // How long the end-of-run and saved messages stay in the status line.
     static constexpr int endOfRunMessageMs = 2000;
     static constexpr int savedMessageMs = 700;
+    // The feedback view lays out all its rows again after each addition: once it holds this
+    // many, new entries join it in batches, at most every feedbackBatchMs.
+    static constexpr int feedbackBatchFromRows = 1000;
+    static constexpr int feedbackBatchMs = 100;
 
     // A message box or dialog as the user saw it, and the button that closed it (empty when it
     // was closed some other way).
@@ -163,6 +168,9 @@ protected:
     QPushButton* applyButton = nullptr;
     QPushButton* closeButton = nullptr;
 
+    // Adds the entries waiting for the next batch to the feedback view.
+    void showPendingFeedback();
+
 private:
     // The session key is agreed: a login may be sent.
     bool sessionReady = false;
@@ -173,6 +181,8 @@ private:
     bool refreshing = false;
     QStringList pendingAnswers;
     QList<ShownDialog> dialogsShown;
+    QList<QTreeWidgetItem*> pendingFeedback;
+    QTimer* feedbackTimer = nullptr;
 };
 
 }

@@ -2,7 +2,9 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QTreeWidgetItem>
 
 #include <cstdio>
@@ -19,13 +21,6 @@ void writeError(const QString& text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-}
-
-void appendTo(QVariantMap& map, const QString& key, const QString& text)
-{
-    QVariantList list = map.value(key).toList();
-    list.append(text);
-    map.insert(key, list);
 }
 }
 
@@ -45,7 +40,7 @@ void Headless::errorMessage(const QString& message, bool fatal)
 {
     if (resultPrinted)
         return;
-    appendTo(resultMap, QStringLiteral("errorMessages"), message);
+    errorMessages.append(message);
     if (fatal)
         printResult(1);
 }
@@ -134,12 +129,13 @@ void Headless::addFeedback(const QString& summary, const QString& detail)
 {
     if (resultPrinted)
         return;
-    appendTo(resultMap, QStringLiteral("feedback"), detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
+    feedback.append(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
 }
 
 void Headless::clearFeedback()
 {
-    resultMap.insert(QStringLiteral("feedback"), QVariantList());
+    feedback.clear();
+    feedbackCleared = true;
 }
 
 void Headless::gradingFinished()
@@ -176,11 +172,21 @@ void Headless::printResult(int exitCode)
     if (resultPrinted)
         return;
     resultPrinted = true;
-    resultMap.insert(QStringLiteral("exitCode"), exitCode);
-    const QByteArray document = QJsonDocument::fromVariant(resultMap).toJson();
+    const QByteArray document = resultDocument(exitCode);
     std::fwrite(document.constData(), 1, size_t(document.size()), stdout);
     std::fflush(stdout);
     QCoreApplication::exit(0);
+}
+
+QByteArray Headless::resultDocument(int exitCode) const
+{
+    QJsonObject result = QJsonObject::fromVariantMap(resultMap);
+    if (feedbackCleared)
+        result.insert(QStringLiteral("feedback"), QJsonArray::fromStringList(feedback));
+    if (!errorMessages.isEmpty())
+        result.insert(QStringLiteral("errorMessages"), QJsonArray::fromStringList(errorMessages));
+    result.insert(QStringLiteral("exitCode"), exitCode);
+    return QJsonDocument(result).toJson();
 }
 
 }

@@ -2,6 +2,7 @@
 
 #include "engine/oxbell.h"
 
+#include <QStringList>
 #include <QVariantMap>
 
 class QTreeWidgetItem;
@@ -40,12 +41,19 @@ public:
     void startGradingRun();
     void startInitRun();
     void printResult(int exitCode);
+    // The result document as printResult writes it.
+    QByteArray resultDocument(int exitCode) const;
 
 private:
     bool initRun;
     QTreeWidgetItem* rootItem;
     QTreeWidgetItem* currentItem = nullptr;
     QVariantMap resultMap;
+    // Kept apart from resultMap and joined once at the end, so that each entry costs the same
+    // however many came before.
+    QStringList feedback;
+    bool feedbackCleared = false;
+    QStringList errorMessages;
     // A run prints exactly one document: the first outcome wins, later notices are dropped.
     bool resultPrinted = false;
     int loginRefusals = 0;

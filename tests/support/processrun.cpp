@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 
 ProcessOutcome runProcess(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
                           int timeoutMs, const std::function<bool()>& stopWhen)
@@ -46,4 +47,13 @@ ProcessOutcome runSelfAsChild(const QString& name, const QStringList& arguments,
 {
     return runProcess(QCoreApplication::applicationFilePath(), QStringList{QStringLiteral("--child"), name} + arguments,
                       environment);
+}
+
+bool processRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray fields = stat.readAll();
+    return fields.mid(fields.lastIndexOf(')') + 2, 1) != "Z";
 }

@@ -31,5 +31,7 @@ struct ChildRequest {
     QStringList arguments;
 };
 ChildRequest childRequest(int argc, char** argv);
+// The process exists and is not a zombie.
+bool processRunning(qint64 pid);
 ProcessOutcome runSelfAsChild(const QString& name, const QStringList& arguments,
                               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());

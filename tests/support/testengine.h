@@ -67,6 +67,7 @@ public:
     using Oxbell::runState;
     using Oxbell::scriptProcess;
     using Oxbell::scriptState;
+    using Oxbell::scriptTimeLimit;
     using Oxbell::serverKey;
     using Oxbell::serverUrl;
     using Oxbell::sessionKeys;
