@@ -231,11 +231,13 @@ private:
         qint64 maxAttempts = 0;
         // "unlimited", or a number; 0, which older catalogues wrote for no limit, still means it.
         const bool unlimited = object.value(QLatin1String("max_attempts")) == QJsonValue(unlimitedAttempts);
-        if (!members(object, {"display_name", "url_name", "close_date", "max_attempts", "possible", "init", "grader"})
+        if (!members(object, {"display_name", "url_name", "close_date", "max_attempts", "possible", "time_limit", "init",
+                               "grader"})
             || !text(object, "display_name", &problem->displayName)
             || !identifier(object, "url_name", taken, &problem->key.problem)
             || !wholeNumber(object, "close_date", 0, &closeDate)
             || (!unlimited && !wholeNumber(object, "max_attempts", 0, &maxAttempts))
+            || !wholeNumber(object, "time_limit", -1, &problem->timeLimit)
             || !script(object, "init", false, &problem->initScript)
             || !script(object, "grader", true, &problem->gradingScript))
             return false;
@@ -325,7 +327,7 @@ QJsonObject CourseDirectory::catalogue(const std::map<ProblemKey, Progress>& pro
                     const Problem& problem = problems[size_t(at)];
                     const auto found = progress.find(problem.key);
                     const Progress standing = found == progress.end() ? Progress{} : found->second;
-                    problemList.append(QJsonObject{
+                    QJsonObject sent{
                         {QStringLiteral("display_name"), problem.displayName},
                         {QStringLiteral("url_name"), problem.key.problem},
                         {QStringLiteral("close_date"), double(problem.closeDate)},
@@ -335,7 +337,10 @@ QJsonObject CourseDirectory::catalogue(const std::map<ProblemKey, Progress>& pro
                         {QStringLiteral("attempts"), standing.attempts},
                         {QStringLiteral("earned"), standing.earned},
                         {QStringLiteral("complete"), standing.complete},
-                    });
+                    };
+                    if (problem.timeLimit >= 0)
+                        sent.insert(QStringLiteral("time_limit"), double(problem.timeLimit));
+                    problemList.append(sent);
                 }
                 sections.append(QJsonObject{
                     {QStringLiteral("display_name"), section.displayName},

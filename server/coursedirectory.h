@@ -41,6 +41,7 @@ struct Problem {
     qint64 closeDate = 0; // seconds since 1970 UTC; 0: self paced
     int maxAttempts = 0; // 0: no limit
     double possible = 1;
+    qint64 timeLimit = -1; // seconds a script of the problem may run, 0: none; -1: left to the client
     QString initScript; // relative to the course directory; empty: the problem has none
     QString gradingScript;
     int previousStep = -1; // in a multistep section, the index of the step before

@@ -230,6 +230,10 @@ void TestServerCourse::catalogueRefused_data()
     QTest::newRow("unlimited attempts")
         << catalogue(key, {with(p, QStringLiteral("max_attempts"), QStringLiteral("unlimited")), problem("q")})
         << QString();
+    QTest::newRow("time limit") << catalogue(key, {with(p, QStringLiteral("time_limit"), 30), problem("q")})
+                                << QString();
+    QTest::newRow("time limit as text") << catalogue(key, {with(p, QStringLiteral("time_limit"), "1m")})
+                                        << QStringLiteral("\"time_limit\" must be a whole number");
     QTest::newRow("attempts as other text") << catalogue(key, {with(p, QStringLiteral("max_attempts"), "many")})
                                             << QStringLiteral("\"max_attempts\" must be a whole number");
     QTest::newRow("negative close date") << catalogue(key, {with(p, QStringLiteral("close_date"), -1)})

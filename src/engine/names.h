@@ -19,12 +19,22 @@ inline const QString section = QStringLiteral("section");
 inline const QString problem = QStringLiteral("problem");
 inline const QString closeDate = QStringLiteral("close_date");
 inline const QString hasInit = QStringLiteral("hasInit");
+inline const QString timeLimit = QStringLiteral("time_limit");
 // Problem maps and grade results.
 inline const QString attempts = QStringLiteral("attempts");
 inline const QString maxAttempts = QStringLiteral("max_attempts");
 inline const QString earned = QStringLiteral("earned");
 inline const QString possible = QStringLiteral("possible");
 inline const QString feedback = QStringLiteral("feedback");
+// Messages of a running script, one JSON object a line.
+inline const QString summary = QStringLiteral("summary");
+inline const QString detail = QStringLiteral("detail");
+inline const QString reason = QStringLiteral("reason");
+inline const QString state = QStringLiteral("state");
+// The headless result.
+inline const QString grade = QStringLiteral("grade");
+inline const QString errorMessages = QStringLiteral("errorMessages");
+inline const QString exitCode = QStringLiteral("exitCode");
 // Requests and the update check.
 inline const QString email = QStringLiteral("email");
 inline const QString password = QStringLiteral("password");
@@ -41,6 +51,14 @@ inline const QString proxy = QStringLiteral("proxy");
 inline const QString type = QStringLiteral("type");
 inline const QString host = QStringLiteral("host");
 inline const QString username = QStringLiteral("username");
+inline const QString scriptTimeLimit = QStringLiteral("script_time_limit");
+}
+
+// Values of a script message's "type".
+namespace MessageType {
+inline const QString feedback = QStringLiteral("feedback");
+inline const QString failed = QStringLiteral("failed");
+inline const QString complete = QStringLiteral("complete");
 }
 
 // The two settings files in the settings folder.

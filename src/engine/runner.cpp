@@ -1,3 +1,4 @@
+#include "engine/names.h"
 #include "engine/oxbell.h"
 #include "engine/runguard.h"
 
@@ -220,7 +221,7 @@ void Oxbell::runScript(QByteArray script, bool isInit)
     process->start(interpreterPath, {file.fileName()}, QIODevice::ReadWrite);
 
     QJsonObject document;
-    document.insert(QStringLiteral("servers"), QJsonValue::fromVariant(userSettings.value(QStringLiteral("servers"))));
+    document.insert(JsonKey::servers, QJsonValue::fromVariant(userSettings.value(JsonKey::servers)));
     const QByteArray servers = QJsonDocument(document).toJson();
     qDebug() << "Running script with servers" << QString::fromUtf8(servers);
     // A start that failed at once has already ended the run through the error handler.
@@ -237,7 +238,7 @@ void Oxbell::runScript(QByteArray script, bool isInit)
 double Oxbell::scriptTimeLimitOf(const QVariantMap& problem, const QVariantMap& userSettings)
 {
     for (const QVariant& given :
-         {problem.value(QStringLiteral("time_limit")), userSettings.value(QStringLiteral("script_time_limit"))}) {
+         {problem.value(JsonKey::timeLimit), userSettings.value(JsonKey::scriptTimeLimit)}) {
         bool ok = false;
         const double seconds = given.toDouble(&ok);
         // What is not a number of seconds gives no limit; the next source decides.
@@ -284,16 +285,16 @@ void Oxbell::readMessages()
         }
 
         const QJsonObject object = message.object();
-        const QString type = object.value(QStringLiteral("type")).toString();
-        if (type == QLatin1String("feedback")) {
-            addFeedback(object.value(QStringLiteral("summary")).toString(),
-                        object.value(QStringLiteral("detail")).toString());
-        } else if (type == QLatin1String("failed")) {
+        const QString type = object.value(JsonKey::type).toString();
+        if (type == MessageType::feedback) {
+            addFeedback(object.value(JsonKey::summary).toString(),
+                        object.value(JsonKey::detail).toString());
+        } else if (type == MessageType::failed) {
             errorMessage(failurePrefix(runState == RunState::Init, testMode)
-                             + object.value(QStringLiteral("reason")).toString(),
+                             + object.value(JsonKey::reason).toString(),
                          false);
-        } else if (type == QLatin1String("complete")) {
-            scriptState = QJsonDocument(object.value(QStringLiteral("state")).toObject());
+        } else if (type == MessageType::complete) {
+            scriptState = QJsonDocument(object.value(JsonKey::state).toObject());
         } else {
             errorMessage(
                 textUpToNul(QByteArrayLiteral("Internal error: malformed message from subprocess: no 'type' field: ")

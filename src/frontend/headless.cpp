@@ -1,5 +1,7 @@
 #include "frontend/headless.h"
 
+#include "engine/names.h"
+
 #include <QAuthenticator>
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -116,7 +118,7 @@ void Headless::showGradeResult(const QVariantMap& result)
     if (resultPrinted)
         return;
     addResultFeedback(result);
-    resultMap.insert(QStringLiteral("grade"), result.value(QStringLiteral("earned")));
+    resultMap.insert(JsonKey::grade, result.value(JsonKey::earned));
     printResult(0);
 }
 
@@ -182,10 +184,10 @@ QByteArray Headless::resultDocument(int exitCode) const
 {
     QJsonObject result = QJsonObject::fromVariantMap(resultMap);
     if (feedbackCleared)
-        result.insert(QStringLiteral("feedback"), QJsonArray::fromStringList(feedback));
+        result.insert(JsonKey::feedback, QJsonArray::fromStringList(feedback));
     if (!errorMessages.isEmpty())
-        result.insert(QStringLiteral("errorMessages"), QJsonArray::fromStringList(errorMessages));
-    result.insert(QStringLiteral("exitCode"), exitCode);
+        result.insert(JsonKey::errorMessages, QJsonArray::fromStringList(errorMessages));
+    result.insert(JsonKey::exitCode, exitCode);
     return QJsonDocument(result).toJson();
 }
 
