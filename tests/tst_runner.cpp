@@ -494,8 +494,13 @@ void TestRunner::endOfRun()
     const long before = peakMemoryKiB();
     QVERIFY(runToEnd(*engine, script, init));
     QCOMPARE(trace(*engine), expected);
+    // AddressSanitizer keeps freed memory in quarantine, so there the peak is not the client's own.
+#ifndef __SANITIZE_ADDRESS__
     constexpr long allowedGrowthKiB = 16 * 1024;
     QVERIFY2(peakMemoryKiB() - before < allowedGrowthKiB, qPrintable(QString::number(peakMemoryKiB() - before)));
+#else
+    Q_UNUSED(before)
+#endif
 }
 
 void TestRunner::missingInterpreter()
