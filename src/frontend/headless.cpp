@@ -183,7 +183,7 @@ void Headless::printResult(int exitCode)
 QByteArray Headless::resultDocument(int exitCode) const
 {
     QJsonObject result = QJsonObject::fromVariantMap(resultMap);
-    if (feedbackCleared)
+    if (feedbackCleared || !feedback.isEmpty())
         result.insert(JsonKey::feedback, QJsonArray::fromStringList(feedback));
     if (!errorMessages.isEmpty())
         result.insert(JsonKey::errorMessages, QJsonArray::fromStringList(errorMessages));
