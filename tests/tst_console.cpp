@@ -24,6 +24,7 @@ class TestConsole : public QObject {
 
 private slots:
     void studentSession();
+    void timeLimitEndsRun();
     void fatalErrorEndsAfterKeyPress();
     void interruptedPasswordRestoresEcho_data();
     void interruptedPasswordRestoresEcho();
@@ -48,17 +49,19 @@ bool serve(PracticeServer& server, const AppHome& home, const QList<PracticeServ
 }
 
 // The student's servers on a loopback port that nothing listens on, so that the grading scripts'
-// verdicts do not depend on what else runs on this machine.
-QProcessEnvironment environmentOf(const AppHome& home)
+// verdicts do not depend on what else runs on this machine; and the scripts' time limit, if given.
+QProcessEnvironment environmentOf(const AppHome& home, const QJsonValue& timeLimit = {})
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
     const QJsonObject closed{{"address", "127.0.0.1"}, {"port", QString::number(probe.serverPort())}};
     probe.close();
     QFile settings(home.configDir() + "/user_settings.json");
+    QJsonObject user{{"servers", QJsonObject{{"web1", closed}, {"dbnode1", closed}}}};
+    if (!timeLimit.isUndefined())
+        user.insert("script_time_limit", timeLimit);
     if (settings.open(QIODevice::WriteOnly))
-        settings.write(
-            QJsonDocument(QJsonObject{{"servers", QJsonObject{{"web1", closed}, {"dbnode1", closed}}}}).toJson());
+        settings.write(QJsonDocument(user).toJson());
     QProcessEnvironment environment = home.environment();
     // Due dates are shown in local time.
     environment.insert("TZ", "UTC");
@@ -89,8 +92,8 @@ void TestConsole::studentSession()
 
     PtyProcess term;
     QVERIFY(term.start(program, {"-console"}, environmentOf(home)));
-    EXPECT("Oxbell version 2.0\n\n");
-    QVERIFY(term.output().startsWith(onScreen("Oxbell version 2.0\n\n")));
+    EXPECT("Oxbell version " OXBELL_VERSION "\n\n");
+    QVERIFY(term.output().startsWith(onScreen("Oxbell version " OXBELL_VERSION "\n\n")));
 
     EXPECT("Ready to log in\nemail> ");
     term.type(PracticeServer::studentEmail.toUtf8() + "\r");
@@ -172,6 +175,27 @@ void TestConsole::studentSession()
     const QByteArray log = server.log();
     QVERIFY(log.contains("POST /grade/OxbellX/WEB101/2026_Fall/week1/first-page/home/1 200"));
     QVERIFY(log.contains("POST /grade/OxbellX/WEB101/2026_Fall/week1/first-page/home/0 200"));
+}
+
+// A script still running at the time limit is stopped, and the problem menu comes back.
+void TestConsole::timeLimitEndsRun()
+{
+    PracticeServer server;
+    AppHome home;
+    QVERIFY2(serve(server, home), qPrintable(server.errorString()));
+    PtyProcess term;
+    QVERIFY(term.start(program, {"-console"}, environmentOf(home, 0.001)));
+    EXPECT("email> ");
+    term.type(loginScript().replace('\n', '\r'));
+    EXPECT("Choose an option> ");
+    term.type("1\r1\r1\rt\r");
+    EXPECT("Failed to test assignment\nReason:\nThe script did not finish within 0.001 seconds and was stopped.\n\n"
+           "Press any key to continue . . . ");
+    term.type("x");
+    EXPECT("t: Test\n");
+    term.type("h\re\r");
+    const int status = term.waitForExit();
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, term.output().right(700).constData());
 }
 
 void TestConsole::fatalErrorEndsAfterKeyPress()

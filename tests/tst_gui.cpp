@@ -516,6 +516,16 @@ void TestGui::runSession()
              qPrintable(lastDialogText(*gui)));
     QCOMPARE(stateOf(*gui), idle);
 
+    // A script still running at its time limit is stopped, and the run ends with the limit's message.
+    gui->userSettings.insert(QStringLiteral("script_time_limit"), 0.001);
+    gui->answerNextDialogs({QStringLiteral("OK")});
+    gui->testButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(gui->shownDialogs().size(), dialogs + 2, testWaitMs);
+    QCOMPARE(lastDialogText(*gui), QStringLiteral("Failed to test assignment\nReason:\nThe script did not finish "
+                                                  "within 0.001 seconds and was stopped."));
+    QCOMPARE(stateOf(*gui), idle);
+    gui->userSettings.remove(QStringLiteral("script_time_limit"));
+
     // Refresh forgets the selection; the grade comes back from the server.
     gui->refreshButton->click();
     QTRY_VERIFY_WITH_TIMEOUT(gui->refreshButton->isEnabled(), testWaitMs);

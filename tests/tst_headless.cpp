@@ -1,5 +1,6 @@
 #include "support/apphome.h"
 #include "support/practiceserver.h"
+#include "support/timeouts.h"
 
 #include <QDir>
 #include <QFile>
@@ -291,13 +292,13 @@ void TestHeadless::endingSignalStopsRun()
     client.setProcessEnvironment(home.environment());
     client.start(OXBELL_APP_DIR "/oxbell", {"-headless-test"});
     QFile marker(home.path() + "/run");
-    QTRY_VERIFY_WITH_TIMEOUT(marker.exists(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(marker.exists(), testWaitMs);
     QVERIFY(marker.open(QIODevice::ReadOnly));
     const QList<QByteArray> run = marker.readAll().split(' ');
     QCOMPARE(run.size(), 3);
 
     ::kill(pid_t(client.processId()), signalNumber);
-    QVERIFY(client.waitForFinished(10000));
+    QVERIFY(client.waitForFinished(testWaitMs));
     QCOMPARE(client.exitStatus(), QProcess::CrashExit);
     QVERIFY(!processRunning(run.at(0).toLongLong()));
     QVERIFY(!processRunning(run.at(1).toLongLong()));
