@@ -191,6 +191,20 @@ void install()
 #endif
 }
 
+void restoreDefaultSignals()
+{
+#ifndef Q_OS_WIN
+    for (const int signalNumber : guardedSignals) {
+        struct sigaction current = {};
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == onGuardedSignal) {
+            struct sigaction byDefault = {};
+            byDefault.sa_handler = SIG_DFL;
+            sigaction(signalNumber, &byDefault, nullptr);
+        }
+    }
+#endif
+}
+
 void remember(qint64 group, const QString& folder)
 {
     Remembered& run = remembered();

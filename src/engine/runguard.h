@@ -12,6 +12,11 @@ namespace runguard {
 // Signals that are ignored, or handled by someone else, keep their handling.
 void install();
 
+// In a child between fork and exec, before it leaves the client's process group: a guarded
+// signal sent to the new group must end the child, not reach the client's cleanup through the
+// inherited handler. Async-signal-safe.
+void restoreDefaultSignals();
+
 // The run under way: its interpreter leads process group `group`; `folder` holds its script.
 void remember(qint64 group, const QString& folder);
 // The run's owner has stopped its group and removed its folder.

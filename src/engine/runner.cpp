@@ -116,6 +116,7 @@ protected:
     void setupChildProcess() override
     {
 #ifndef Q_OS_WIN
+        runguard::restoreDefaultSignals();
         setsid();
 #endif
 #ifdef Q_OS_LINUX
