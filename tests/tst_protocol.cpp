@@ -1,3 +1,4 @@
+#include "support/apphome.h"
 #include "support/enginesession.h"
 #include "support/practiceserver.h"
 #include "support/processrun.h"
@@ -285,9 +286,10 @@ void TestProtocol::caFileMissingOrEmpty()
         ca.write("not a certificate\n");
     }
 
+    // The child ends right after the failed handshake, as the real program does.
+    const AppHome home;
     const ProcessOutcome outcome
-        = runProcess(copy, {QStringLiteral("--child"), QStringLiteral("session"), server.url()},
-                     QProcessEnvironment::systemEnvironment());
+        = runProcess(copy, {QStringLiteral("--child"), QStringLiteral("session"), server.url()}, home.environment());
     QVERIFY2(outcome.finished && outcome.exitStatus == QProcess::NormalExit && outcome.exitCode == 0,
              outcome.standardError.constData());
     const QString report = QString::fromUtf8(outcome.standardOutput);

@@ -86,12 +86,13 @@ public:
         timeLimit.stop();
 #ifndef Q_OS_WIN
         runguard::stopGroup(group);
-#else
-        kill();
 #endif
-        // Collected here rather than at the deferred delete, so no zombie outlives the run.
-        if (!interpreterEnded && state() != NotRunning)
+        if (!interpreterEnded && state() != NotRunning) {
+            // A child stopped before it could lead a group of its own has not been reached yet.
+            kill();
+            // Collected here rather than at the deferred delete, so no zombie outlives the run.
             waitForFinished(reapTimeoutMs);
+        }
         folder.remove();
         runguard::forget(group);
     }
