@@ -88,7 +88,8 @@ public:
         runguard::stopGroup(group);
 #endif
         if (!interpreterEnded && state() != NotRunning) {
-            // A child stopped before it could lead a group of its own has not been reached yet.
+            // What the group stop cannot reach: the interpreter on Windows, or one stopped before it
+            // led a group of its own.
             kill();
             // Collected here rather than at the deferred delete, so no zombie outlives the run.
             waitForFinished(reapTimeoutMs);
