@@ -67,9 +67,9 @@ int parse(QCommandLineParser& parser, const QString& command, const QStringList&
     return proceed;
 }
 
-// Where the server's own files lie. A server run from its build tree uses the build's PKI and demo
-// course beside it; an installed one (PREFIX/bin/oxbell-server) only its installed locations, never
-// a path of the machine it was built on.
+// Where the server's own files lie. A server run from its build tree (marked by the build) uses the
+// build's PKI and demo course beside it; an installed one (PREFIX/bin/oxbell-server) only its
+// installed locations, never a path of the machine it was built on.
 struct Layout {
     QString keys;
     QString courses;
@@ -78,7 +78,7 @@ struct Layout {
 Layout layout()
 {
     const QString bin = QCoreApplication::applicationDirPath();
-    if (QFileInfo(bin).canonicalFilePath() == QFileInfo(QStringLiteral(OXBELL_SERVER_BUILD_BINDIR)).canonicalFilePath())
+    if (QFileInfo::exists(bin + QStringLiteral("/" OXBELL_SERVER_BUILD_MARK)))
         return {QDir::cleanPath(bin + QStringLiteral("/" OXBELL_SERVER_BUILD_KEYS)),
                 QDir::cleanPath(bin + QStringLiteral("/" OXBELL_SERVER_BUILD_COURSES))};
     const QString prefix = QDir::cleanPath(bin + QStringLiteral("/.."));

@@ -87,6 +87,22 @@ for size in 16x16 32x32 48x48 256x256; do
     [ -f "$root/usr/share/icons/hicolor/$size/apps/$icon.png" ] || fail "no $size icon"
 done
 
+# Where a tree is built leaves no trace in the packages: the same sources built in another directory,
+# trusting the same server (the practice keys are made anew by each build), give the same files.
+elsewhere=$work/elsewhere/build
+cmake -S "$(dirname "$0")/.." -B "$elsewhere" -G Ninja -Wno-dev -DOXBELL_TESTS=OFF -DOXBELL_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" \
+    -DOXBELL_SERVER_KEY_PEM="$build/pki/session-public.pem" \
+    -DOXBELL_SERVER_CA_PEM="$build/pki/intermediate.pem" >"$work/elsewhere.log" 2>&1 &&
+    cmake --build "$elsewhere" >>"$work/elsewhere.log" 2>&1 &&
+    (cd "$elsewhere" && cpack -G DEB) >>"$work/elsewhere.log" 2>&1 ||
+    fail "build in a second directory: $(tail -20 "$work/elsewhere.log")"
+for deb in "$elsewhere"/packages/*.deb; do
+    dpkg-deb -x "$deb" "$work/elsewhere-root"
+done
+diff -r --no-dereference "$root" "$work/elsewhere-root" >"$work/elsewhere.diff" ||
+    fail "packages built in two directories differ: $(head -20 "$work/elsewhere.diff")"
+
 # Every installed path the unit names exists in the package (the database folder is systemd's, the
 # keys are made on installing).
 unit=$root/usr/lib/systemd/system/oxbell-server.service

@@ -9,9 +9,10 @@ root=$(pwd)
 bash tools/install-deps.sh build </dev/null
 
 build=${OXBELL_BUILD_DIR:-$root/build}
-# A fresh tree leaves out the benchmarks, whose library only the test command installs.
+# A fresh tree leaves out what needs the test group's packages: the tests, the benchmarks and the
+# Debian packages. A tree configured before keeps its settings (the test command turns them all on).
 configure=()
-[ -f "$build/CMakeCache.txt" ] || configure=(-DOXBELL_BENCH=OFF)
+[ -f "$build/CMakeCache.txt" ] || configure=(-DOXBELL_TESTS=OFF -DOXBELL_BENCH=OFF -DOXBELL_PACKAGING=OFF)
 cmake -S . -B "$build" -G Ninja -Wno-dev "${configure[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target oxbell oxbell-server >&2
 bin=$build/bin

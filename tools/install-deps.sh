@@ -3,7 +3,8 @@
 #   build  building and running the program and the practice course server (tools/demo.sh)
 #   test   what only the test command adds (tools/test.sh): proxies, packet capture, an X server,
 #          the packaging checks, clang for fuzzing, the benchmark library
-# Usage: tools/install-deps.sh [build] [test]; without a group, both.
+#   fresh  what tools/fresh-check.sh needs to make a fresh Debian 12 root
+# Usage: tools/install-deps.sh [build] [test] [fresh]; without a group, build and test.
 # Idempotent: packages already present are left alone; needs root or sudo only when something is
 # missing. A system service that comes with a package (squid) is neither started nor left enabled:
 # the tests run their own instances on loopback.
@@ -25,6 +26,7 @@ test_packages=(
     dpkg-dev desktop-file-utils appstream librsvg2-bin
     systemd init-system-helpers adduser sqlite3
 )
+fresh_packages=(debootstrap git)
 # Packages that install a system service of the same name.
 service_packages=(squid)
 
@@ -35,8 +37,9 @@ for group in "${groups[@]}"; do
     case $group in
     build) packages+=("${build_packages[@]}") ;;
     test) packages+=("${test_packages[@]}") ;;
+    fresh) packages+=("${fresh_packages[@]}") ;;
     *)
-        echo "Unknown package group: $group (build or test)" >&2
+        echo "Unknown package group: $group (build, test or fresh)" >&2
         exit 2
         ;;
     esac

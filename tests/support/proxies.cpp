@@ -73,7 +73,9 @@ bool LoopbackProxy::writeSquidFiles(QStringList* arguments)
                                          "acl authenticated proxy_auth REQUIRED\n"
                                          "http_access allow authenticated\n"
                                          "http_access deny all\n"
-                                         "shutdown_lifetime 0 seconds\n")
+                                         "shutdown_lifetime 0 seconds\n"
+                                         // squid will not start where the host name does not resolve.
+                                         "visible_hostname localhost\n")
                               .arg(listeningPort)
                               .arg(directory->path(), squidPasswordHelper, passwords);
     if (!writeFile(passwords, user.toUtf8() + ':' + hash.readAllStandardOutput())

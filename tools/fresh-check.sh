@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Runs one of the README's two commands the way a stranger would: on a freshly installed minimal
+# Debian 12, in a clean tree of the current commit with ../shared beside it, as root, with no
+# standard input. What the command needs and does not install itself makes it fail here.
+# Usage: tools/fresh-check.sh demo|test   (as root)
+# The minimal root (debootstrap --variant=minbase) is made once and kept in OXBELL_FRESH_CACHE
+# (default /var/cache/oxbell-fresh-check), with the packages downloaded into it; every check runs
+# in a copy of it that is removed afterwards. The command runs in namespaces of its own, so its
+# mounts and every process it left behind end with it, whatever happens.
+set -euo pipefail
+command=${1:-}
+case $command in
+demo | test) ;;
+*)
+    echo "usage: tools/fresh-check.sh demo|test" >&2
+    exit 2
+    ;;
+esac
+cd "$(dirname "$0")/.."
+source=$(pwd)
+[ "$(id -u)" -eq 0 ] || {
+    echo "fresh-check.sh makes a root file system and mounts in it: run it as root" >&2
+    exit 1
+}
+[ -d ../shared ] || {
+    echo "fresh-check.sh: no ../shared beside $source" >&2
+    exit 1
+}
+bash tools/install-deps.sh fresh </dev/null
+
+cache=${OXBELL_FRESH_CACHE:-/var/cache/oxbell-fresh-check}
+mirror=${OXBELL_FRESH_MIRROR:-http://deb.debian.org/debian}
+base=$cache/bookworm-minbase
+mkdir -p "$cache/archives/partial"
+started=$(date +%s)
+if [ ! -e "$base.complete" ]; then
+    echo "fresh-check: making a minimal Debian 12 root in $base (once)" >&2
+    rm -rf --one-file-system "$base"
+    debootstrap --variant=minbase bookworm "$base" "$mirror" >"$cache/debootstrap.log" 2>&1 || {
+        tail -20 "$cache/debootstrap.log" >&2
+        exit 1
+    }
+    touch "$base.complete"
+fi
+
+run=$(mktemp -d /var/tmp/oxbell-fresh.XXXXXX)
+root=$run/root
+log=$cache/$command.log
+cleanup() {
+    # Nothing is mounted here outside the command's namespace; --one-file-system guards anyway.
+    rm -rf --one-file-system "$run"
+}
+trap cleanup EXIT
+cp -a "$base" "$root"
+# What an installer writes and debootstrap does not: the local host name, and the release's updates.
+printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
+cat >"$root/etc/apt/sources.list" <<LIST
+deb $mirror bookworm main
+deb $mirror bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+LIST
+tree=/root/oxbell
+mkdir -p "$root$tree/main"
+git -C "$source" archive HEAD | tar -x -C "$root$tree/main"
+cp -r ../shared "$root$tree/shared"
+
+echo "fresh-check: tools/$command.sh on a fresh Debian 12 root (log: $log)" >&2
+status=0
+unshare --mount --pid --fork --propagation private bash -c '
+    root=$1 archives=$2 tree=$3 command=$4
+    mount -t proc proc "$root/proc"
+    mount -t sysfs sysfs "$root/sys"
+    mount --rbind /dev "$root/dev"
+    # Downloads are kept between checks; what is installed is never.
+    mount --bind "$archives" "$root/var/cache/apt/archives"
+    exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        bash -c "cd $tree/main && bash tools/$command.sh"
+' fresh-check "$root" "$cache/archives" "$tree" "$command" </dev/null >"$log" 2>&1 || status=$?
+elapsed=$(($(date +%s) - started))
+if [ "$status" -ne 0 ]; then
+    echo "fresh-check: tools/$command.sh FAILED on a fresh root (status $status, $((elapsed / 60)) min $((elapsed % 60)) s); the end of its log:" >&2
+    tail -40 "$log" >&2
+    exit 1
+fi
+echo "fresh-check: tools/$command.sh passed on a fresh root in $((elapsed / 60)) min $((elapsed % 60)) s" >&2
