@@ -9,6 +9,7 @@ constexpr std::chrono::seconds LoginThrottle::maxLock;
 constexpr std::chrono::hours LoginThrottle::forgetAfter;
 constexpr std::chrono::hours LoginThrottle::trustFor;
 constexpr size_t LoginThrottle::maxEntries;
+constexpr std::chrono::seconds LoginThrottle::slotWait;
 
 template <typename Key>
 LoginThrottle::Count& LoginThrottle::Table<Key>::at(const Key& key)
@@ -32,28 +33,35 @@ LoginThrottle::Count& LoginThrottle::Table<Key>::at(const Key& key)
     return order.back().second;
 }
 
-LoginThrottle::LoginThrottle(Now clock)
+LoginThrottle::LoginThrottle(Now clock, std::chrono::milliseconds wait)
     : now(std::move(clock))
+    , busyWait(wait)
 {
 }
 
 LoginThrottle::Attempt LoginThrottle::begin(const QString& email, const std::string& source)
 {
     const QString account = email.toCaseFolded();
-    const Clock::time_point time = now();
-    std::lock_guard<std::mutex> lock(mutex);
-    Count& total = accounts.at(account);
-    Count& pair = pairs.at({account, source});
-    forgetStale(total, time);
-    forgetStale(pair, time);
-    if (pair.lockedUntil > time)
-        return Attempt(nullptr, Verdict::Locked, secondsUntil(pair.lockedUntil, time), account, source);
-    if (total.lockedUntil > time && pair.trustedUntil <= time)
-        return Attempt(nullptr, Verdict::Locked, secondsUntil(total.lockedUntil, time), account, source);
-    if (total.checking)
-        return Attempt(nullptr, Verdict::Busy, 1, account, source);
-    total.checking = true;
-    return Attempt(this, Verdict::Admitted, 0, account, source);
+    const auto giveUp = std::chrono::steady_clock::now() + busyWait;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        const Clock::time_point time = now();
+        Count& total = accounts.at(account);
+        Count& pair = pairs.at({account, source});
+        forgetStale(total, time);
+        forgetStale(pair, time);
+        if (pair.lockedUntil > time)
+            return Attempt(nullptr, Verdict::Locked, secondsUntil(pair.lockedUntil, time), account, source);
+        if (total.lockedUntil > time && pair.trustedUntil <= time)
+            return Attempt(nullptr, Verdict::Locked, secondsUntil(total.lockedUntil, time), account, source);
+        if (!total.checking) {
+            total.checking = true;
+            return Attempt(this, Verdict::Admitted, 0, account, source);
+        }
+        // What the check under way leaves behind decides this attempt too.
+        if (slotFreed.wait_until(lock, giveUp) == std::cv_status::timeout)
+            return Attempt(nullptr, Verdict::Busy, 1, account, source);
+    }
 }
 
 void LoginThrottle::finish(const QString& account, const std::string& source, bool succeeded)
@@ -63,6 +71,7 @@ void LoginThrottle::finish(const QString& account, const std::string& source, bo
     Count& total = accounts.at(account);
     Count& pair = pairs.at({account, source});
     total.checking = false;
+    slotFreed.notify_all();
     if (succeeded) {
         pair.failures = 0;
         pair.lockedUntil = {};

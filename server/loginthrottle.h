@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <map>
@@ -20,7 +21,7 @@
 //
 // Every attempt holds the account's single check slot from before its password is hashed until
 // the answer is known, so concurrent attempts cannot slip past the count: one that comes while
-// another is checked is refused as busy, without a hash.
+// another is checked waits for the slot, up to slotWait, then is refused as busy without a hash.
 class LoginThrottle {
 public:
     using Clock = std::chrono::steady_clock;
@@ -35,6 +36,8 @@ public:
     static constexpr std::chrono::hours trustFor{30 * 24};
     // Entries remembered at most, of each kind; beyond it the least recently used are forgotten.
     static constexpr size_t maxEntries = 50000;
+    // Time enough for a dozen logins of one account that come at once.
+    static constexpr std::chrono::seconds slotWait{10};
 
     enum class Verdict { Admitted, Locked, Busy };
 
@@ -65,7 +68,8 @@ public:
         bool success = false;
     };
 
-    explicit LoginThrottle(Now now = Clock::now);
+    // `wait` replaces slotWait; the clock only ever waits in real time.
+    explicit LoginThrottle(Now now = Clock::now, std::chrono::milliseconds wait = slotWait);
 
     // `source` is the client as PeerAddress::source() counts it.
     Attempt begin(const QString& email, const std::string& source);
@@ -95,7 +99,9 @@ private:
     static int secondsUntil(Clock::time_point until, Clock::time_point now);
 
     const Now now;
+    const std::chrono::milliseconds busyWait;
     std::mutex mutex;
+    std::condition_variable slotFreed;
     Table<QString> accounts;
     Table<Pair> pairs;
 };

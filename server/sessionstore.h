@@ -36,7 +36,9 @@ public:
 
     static constexpr std::chrono::hours idleLimit{12};
     static constexpr size_t defaultLimit = 10000;
-    static constexpr size_t perAccount = 8;
+    // Logged-in sessions of one account: enough for a student's clients and their restarts, few
+    // enough that filling the table needs hundreds of accounts.
+    static constexpr size_t perAccount = 32;
 
     explicit SessionStore(size_t limit = defaultLimit, Now now = Clock::now);
 
