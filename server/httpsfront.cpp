@@ -179,8 +179,8 @@ bool HttpsFront::setUpTls(const std::function<bool(SSL_CTX&)>& setUp)
         return false;
     // Idle connections give their buffers back; a write that waits for the socket is retried from
     // a buffer that may have grown meanwhile.
-    SSL_CTX_set_mode(context, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE
-                         | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_mode(context,
+                     SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     return setUp(*context);
 }
 
@@ -255,8 +255,7 @@ bool HttpsFront::run()
 
         if (polled[1].revents) {
             std::uint64_t count = 0;
-            while (::read(wakeFd, &count, sizeof count) > 0) {
-            }
+            while (::read(wakeFd, &count, sizeof count) > 0) { }
             collectReplies();
         }
         for (size_t i = 2; i < polled.size(); ++i) {
@@ -414,8 +413,8 @@ bool HttpsFront::takeRequest(Connection& connection)
     if (headerEnd == std::string::npos && input.size() < limits.maxHeaderBytes)
         return false;
     if (headerEnd == std::string::npos || headerEnd + 4 > limits.maxHeaderBytes) {
-        refuse(connection, 431, "The request line and headers have at most "
-                                    + std::to_string(limits.maxHeaderBytes) + " bytes");
+        refuse(connection, 431,
+               "The request line and headers have at most " + std::to_string(limits.maxHeaderBytes) + " bytes");
         return true;
     }
 
@@ -445,8 +444,8 @@ bool HttpsFront::takeRequest(Connection& connection)
         const size_t nameLength = colon - start;
         const std::string value = trimmed(input.substr(colon + 1, end - colon - 1));
         if (sameName(name, nameLength, "Content-Length")) {
-            const bool digits = !value.empty() && value.size() <= 18
-                && value.find_first_not_of("0123456789") == std::string::npos;
+            const bool digits
+                = !value.empty() && value.size() <= 18 && value.find_first_not_of("0123456789") == std::string::npos;
             if (!digits || ++lengths > 1) {
                 refuse(connection, 400, "One Content-Length, a number, frames a request body");
                 return true;
@@ -535,8 +534,7 @@ void HttpsFront::writeMore(Connection& connection)
     connection.sent = 0;
     connection.wantWrite = false;
     connection.phase = Connection::Phase::Reading;
-    connection.deadline
-        = Clock::now() + (connection.input.empty() ? limits.idleTimeout : limits.requestDeadline);
+    connection.deadline = Clock::now() + (connection.input.empty() ? limits.idleTimeout : limits.requestDeadline);
     // A request sent behind the last one may already be buffered, here or inside TLS.
     if (!takeRequest(connection))
         readMore(connection);

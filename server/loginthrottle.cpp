@@ -11,8 +11,7 @@ constexpr std::chrono::hours LoginThrottle::trustFor;
 constexpr size_t LoginThrottle::maxEntries;
 constexpr std::chrono::seconds LoginThrottle::slotWait;
 
-template <typename Key>
-LoginThrottle::Count& LoginThrottle::Table<Key>::at(const Key& key)
+template <typename Key> LoginThrottle::Count& LoginThrottle::Table<Key>::at(const Key& key)
 {
     const auto found = index.find(key);
     if (found != index.end()) {

@@ -83,8 +83,7 @@ private:
         bool checking = false; // accounts only
     };
     // Entries in least recently used order, with an index.
-    template <typename Key>
-    struct Table {
+    template <typename Key> struct Table {
         std::list<std::pair<Key, Count>> order;
         std::map<Key, typename std::list<std::pair<Key, Count>>::iterator> index;
 

@@ -138,7 +138,8 @@ void Routes::install(httplib::Server& server)
     server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
         const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
             + QByteArray::fromStdString(request.remote_addr) + ':' + QByteArray::number(request.remote_port) + ' '
-            + QByteArray::fromStdString(request.method) + ' '
+            + QByteArray::fromStdString(request.method)
+            + ' '
             // The path arrives percent-decoded; encoded again, it cannot break the log's lines.
             + QByteArray::fromStdString(request.path).toPercentEncoding("/!$&'()*+,;=:@") + ' '
             + QByteArray::number(response.status) + ' ' + QByteArray::number(qulonglong(response.body.size()))

@@ -296,8 +296,9 @@ void TestServerOperation::clientFilesMakeTheirFolder()
     const QString fresh = directory.filePath(QStringLiteral("trust"));
     for (const QString& out : {directory.path(), fresh}) {
         QProcess process;
-        process.start(PracticeServer::executable(), {QStringLiteral("client-files"), QStringLiteral("--dir"),
-                                                     QStringLiteral(OXBELL_PKI_DIR), QStringLiteral("--out"), out});
+        process.start(PracticeServer::executable(),
+                      {QStringLiteral("client-files"), QStringLiteral("--dir"), QStringLiteral(OXBELL_PKI_DIR),
+                       QStringLiteral("--out"), out});
         QVERIFY(process.waitForFinished(testWaitMs));
         const bool made = out == fresh;
         QCOMPARE(process.exitCode(), made ? 0 : 1);
