@@ -8,11 +8,6 @@
 #include <openssl/ssl.h>
 
 namespace {
-constexpr int workerThreads = 48;
-constexpr size_t maxBodyBytes = 1 << 20;
-// Also how long stopping may wait for an idle connection to close.
-constexpr time_t keepAliveSeconds = 2;
-
 QString openSslError()
 {
     char text[256] = {};
@@ -68,30 +63,25 @@ bool CourseServer::setUp(const Options& options, QString* error)
         return false;
     }
 
+    HttpsFront::Limits limits;
+    limits.maxConnections = options.maxConnections;
+    front = std::make_unique<HttpsFront>(limits, &Routes::bodyLimit);
     const QByteArray chain = QFile::encodeName(options.certificateChain);
     const QByteArray key = QFile::encodeName(options.certificateKey);
     QString tlsError;
-    server = std::make_unique<httplib::SSLServer>(
-        [&](SSL_CTX& context) { return setUpTls(context, chain, key, &tlsError); });
-    if (!server->is_valid()) {
+    if (!front->setUpTls([&](SSL_CTX& context) { return setUpTls(context, chain, key, &tlsError); })) {
         *error = tlsError.isEmpty() ? QStringLiteral("TLS could not be set up") : tlsError;
         return false;
     }
-    server->new_task_queue = [] { return new httplib::ThreadPool(workerThreads); };
-    server->set_payload_max_length(maxBodyBytes);
-    server->set_keep_alive_timeout(keepAliveSeconds);
-    // A reply's header and body leave in separate writes; without this, Nagle's algorithm and the
-    // peer's delayed acknowledgement hold every reply back by about 40 ms.
-    server->set_tcp_nodelay(true);
+    // The parser behind the front checks the length again.
+    front->handlers().set_payload_max_length(Routes::gradeBodyBytes);
 
     sessions = std::make_unique<SessionStore>(options.maxSessions);
     routes = std::make_unique<Routes>(courses, database, *sessions, throttle, sessionKey,
                                       options.faults ? &faults : nullptr, options.version);
-    routes->install(*server);
+    routes->install(front->handlers());
 
-    const std::string host = options.host.toStdString();
-    boundPort = options.port == 0 ? server->bind_to_any_port(host)
-                                  : (server->bind_to_port(host, options.port) ? options.port : -1);
+    boundPort = front->bind(options.host.toStdString(), options.port);
     if (boundPort < 0) {
         *error = QStringLiteral("cannot listen on %1:%2").arg(options.host).arg(options.port);
         return false;
@@ -101,16 +91,16 @@ bool CourseServer::setUp(const Options& options, QString* error)
 
 bool CourseServer::run()
 {
-    return server && boundPort >= 0 && server->listen_after_bind();
+    return front && boundPort >= 0 && front->run();
 }
 
 bool CourseServer::isRunning() const
 {
-    return server && server->is_running();
+    return front && front->isRunning();
 }
 
 void CourseServer::stop()
 {
-    if (server)
-        server->stop();
+    if (front)
+        front->stop();
 }

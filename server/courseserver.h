@@ -4,6 +4,7 @@
 #include "cryptography/rsaprivatekey.h"
 #include "database.h"
 #include "faultinjector.h"
+#include "httpsfront.h"
 #include "loginthrottle.h"
 #include "routes.h"
 #include "sessionstore.h"
@@ -11,10 +12,6 @@
 #include <QString>
 
 #include <memory>
-
-namespace httplib {
-class SSLServer;
-}
 
 // The HTTPS course server: loads the course directory, the database and the keys, binds the
 // listening socket, then serves until stop() is called (from any thread).
@@ -30,6 +27,7 @@ public:
         int port = OXBELL_PRACTICE_PORT; // 0: any free port
         bool faults = false; // accept fault injection from loopback peers; only on a loopback host
         size_t maxSessions = SessionStore::defaultLimit;
+        size_t maxConnections = HttpsFront::Limits().maxConnections;
         Routes::Settings version;
     };
 
@@ -61,6 +59,6 @@ private:
     FaultInjector faults;
     RsaPrivateKey sessionKey;
     std::unique_ptr<Routes> routes;
-    std::unique_ptr<httplib::SSLServer> server;
+    std::unique_ptr<HttpsFront> front;
     int boundPort = -1;
 };

@@ -19,6 +19,8 @@ public:
     enum class UserChange { Added, Updated, Failed };
     enum class TurnIn { Recorded, NoAttemptsLeft, StepLocked, Failed };
 
+    static constexpr int maxEmailLength = 254;
+
     Database();
     ~Database();
     Database(const Database&) = delete;

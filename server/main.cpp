@@ -1,5 +1,6 @@
 #include "courseserver.h"
 #include "database.h"
+#include "passwordhash.h"
 #include "serverkeys.h"
 
 #include <QCommandLineParser>
@@ -26,6 +27,7 @@ const char* const usage
     = "Usage: oxbell-server serve [--courses DIR] --db FILE [--cert CHAIN.pem] [--key KEY.pem]\n"
       "                           [--session-key PRIVATE.pem] [--host ADDRESS] [--port N] [--faults]\n"
       "                           [--client-version TEXT] [--client-url URL] [--max-sessions N]\n"
+      "                           [--max-connections N]\n"
       "       oxbell-server add-user --db FILE --email ADDRESS < PASSWORD\n"
       "       oxbell-server check-courses [--courses DIR]\n"
       "       oxbell-server make-keys [--dir DIR]\n"
@@ -124,8 +126,10 @@ int serve(const QStringList& arguments)
          QString::number(OXBELL_PRACTICE_PORT)},
         {QStringLiteral("faults"),
          QStringLiteral("Accept fault injection (POST/DELETE /_faults) from loopback peers; needs a loopback --host.")},
-        {QStringLiteral("max-sessions"), QStringLiteral("Sessions kept at most; one address holds a quarter."),
-         QStringLiteral("N"), QString::number(SessionStore::defaultLimit)},
+        {QStringLiteral("max-sessions"), QStringLiteral("Sessions kept at most."), QStringLiteral("N"),
+         QString::number(SessionStore::defaultLimit)},
+        {QStringLiteral("max-connections"), QStringLiteral("Connections open at most; one address holds a quarter."),
+         QStringLiteral("N"), QString::number(HttpsFront::Limits().maxConnections)},
         {QStringLiteral("client-version"), QStringLiteral("Client version that /version announces; empty: none."),
          QStringLiteral("TEXT"), QStringLiteral(OXBELL_VERSION)},
         {QStringLiteral("client-url"), QStringLiteral("Download address that /version announces; empty: none."),
@@ -147,8 +151,15 @@ int serve(const QStringList& arguments)
         return usageError;
     }
 
+    const qulonglong maxConnections = parser.value(QStringLiteral("max-connections")).toULongLong(&portOk);
+    if (!portOk || maxConnections < 1) {
+        printError(QStringLiteral("--max-connections takes a number from 1"));
+        return usageError;
+    }
+
     CourseServer::Options settings;
     settings.maxSessions = size_t(maxSessions);
+    settings.maxConnections = size_t(maxConnections);
     settings.courses = parser.value(QStringLiteral("courses"));
     settings.database = parser.value(QStringLiteral("db"));
     settings.certificateChain = parser.value(QStringLiteral("cert"));
@@ -215,7 +226,7 @@ int addUser(const QStringList& arguments)
         return status;
     const QString email = parser.value(QStringLiteral("email"));
     static const QRegularExpression address(QStringLiteral("^[^@\\s]+@[^@\\s]+$"));
-    if (!address.match(email).hasMatch() || email.size() > 254) {
+    if (!address.match(email).hasMatch() || email.size() > Database::maxEmailLength) {
         printError(QStringLiteral("%1 is not an e-mail address").arg(email));
         return usageError;
     }
@@ -227,8 +238,8 @@ int addUser(const QStringList& arguments)
         if (password.endsWith(QLatin1Char('\r')))
             password.chop(1);
     }
-    if (password.isEmpty()) {
-        printError(QStringLiteral("the password is empty"));
+    if (password.isEmpty() || password.size() > PasswordHash::maxLength) {
+        printError(QStringLiteral("a password has 1 to %1 characters").arg(PasswordHash::maxLength));
         return usageError;
     }
 
@@ -276,7 +287,9 @@ int clientFiles(const QStringList& arguments)
     QCommandLineParser parser;
     const QList<QCommandLineOption> options{
         keyDirectoryOption(),
-        {QStringLiteral("out"), QStringLiteral("Directory to write the two public files into."), QStringLiteral("DIR")},
+        {QStringLiteral("out"),
+         QStringLiteral("Directory to make and write the two public files into; it must not exist yet."),
+         QStringLiteral("DIR")},
     };
     if (const int status = parse(parser, QStringLiteral("client-files"), arguments, options, {QStringLiteral("out")});
         status != proceed)

@@ -8,6 +8,8 @@
 // than today's count still matches, and is made again at the account's next login.
 struct PasswordHash {
     static constexpr int defaultIterations = 600000;
+    // Characters; longer passwords are refused before any hashing.
+    static constexpr int maxLength = 1024;
 
     QByteArray salt;
     QByteArray hash;

@@ -6,6 +6,8 @@
 #include "database.h"
 #include "grade.h"
 #include "loginthrottle.h"
+#include "passwordhash.h"
+#include "peeraddress.h"
 #include "sessionstore.h"
 
 #include <QDateTime>
@@ -86,6 +88,19 @@ Routes::Routes(const CourseDirectory& courseDirectory, Database& accounts, Sessi
 {
 }
 
+size_t Routes::bodyLimit(const std::string& method, const std::string& path)
+{
+    if (method != "POST")
+        return 0;
+    if (path == "/negotiate")
+        return negotiationBodyBytes;
+    if (path == "/login")
+        return loginBodyBytes;
+    if (path.rfind("/grade/", 0) == 0)
+        return gradeBodyBytes;
+    return otherBodyBytes;
+}
+
 void Routes::install(httplib::Server& server)
 {
     const auto route = [this](Handler handler) {
@@ -123,7 +138,8 @@ void Routes::install(httplib::Server& server)
     server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
         const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
             + QByteArray::fromStdString(request.remote_addr) + ':' + QByteArray::number(request.remote_port) + ' '
-            + QByteArray::fromStdString(request.method) + ' '
+            + QByteArray::fromStdString(request.method)
+            + ' '
             // The path arrives percent-decoded; encoded again, it cannot break the log's lines.
             + QByteArray::fromStdString(request.path).toPercentEncoding("/!$&'()*+,;=:@") + ' '
             + QByteArray::number(response.status) + ' ' + QByteArray::number(qulonglong(response.body.size()))
@@ -240,9 +256,9 @@ void Routes::negotiate(const httplib::Request& request, httplib::Response& respo
     QByteArray token = cookieToken(request);
     Session existing;
     if (token.isEmpty() || !sessions.find(token, &existing)) {
-        token = sessions.create(request.remote_addr);
+        token = sessions.create();
         if (token.isEmpty()) {
-            plainReply(response, 500, QStringLiteral("No session could be made"));
+            plainReply(response, 503, QStringLiteral("No session could be made: try again later"));
             return;
         }
         const QByteArray cookie = QByteArray(cookieName) + '=' + token + "; Path=/; HttpOnly; Secure";
@@ -269,19 +285,29 @@ void Routes::login(const httplib::Request& request, httplib::Response& response)
         plainReply(response, 400, QStringLiteral("A login is {\"email\": text, \"password\": text}"));
         return;
     }
-    if (const int wait = throttle.admit(email.toString())) {
-        response.set_header("Retry-After", std::to_string(wait));
+    if (email.toString().size() > Database::maxEmailLength || password.toString().size() > PasswordHash::maxLength) {
+        plainReply(response, 400,
+                   QStringLiteral("An e-mail address has at most %1 characters, a password at most %2")
+                       .arg(Database::maxEmailLength)
+                       .arg(PasswordHash::maxLength));
+        return;
+    }
+    LoginThrottle::Attempt attempt = throttle.begin(email.toString(), PeerAddress::source(request.remote_addr));
+    if (attempt.verdict() != LoginThrottle::Verdict::Admitted) {
+        response.set_header("Retry-After", std::to_string(attempt.wait()));
         plainReply(response, 429,
-                   QStringLiteral("Too many wrong passwords for this account: try again in %1 seconds").arg(wait));
+                   attempt.verdict() == LoginThrottle::Verdict::Busy
+                       ? QStringLiteral("Another login to this account is being checked: try again in a second")
+                       : QStringLiteral("Too many wrong passwords for this account: try again in %1 seconds")
+                             .arg(attempt.wait()));
         return;
     }
     const qint64 user = database.authenticate(email.toString(), password.toString());
     if (user < 0) {
-        throttle.failed(email.toString());
         plainReply(response, 401, QStringLiteral("Wrong e-mail address or password"));
         return;
     }
-    throttle.succeeded(email.toString());
+    attempt.succeeded();
     sessions.setUser(token, user, email.toString());
     encryptedReply(response, session, QJsonDocument(QJsonObject{{QStringLiteral("email"), email}}).toJson());
 }

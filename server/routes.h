@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <string>
+
 class CourseDirectory;
 class Database;
 class LoginThrottle;
@@ -30,6 +32,16 @@ public:
     // faults is null unless fault injection was asked for.
     Routes(const CourseDirectory& courses, Database& database, SessionStore& sessions, LoginThrottle& throttle,
            const RsaPrivateKey& sessionKey, FaultInjector* faults, Settings settings);
+
+    // Request bodies accepted at most: a negotiation message is one RSA block (8192-bit keys
+    // included), a login holds an address and a password of bounded length even with every
+    // character escaped, a result is a grading script's state. Other POSTs carry small JSON.
+    static constexpr size_t negotiationBodyBytes = 1024;
+    static constexpr size_t loginBodyBytes = 16 * 1024;
+    static constexpr size_t gradeBodyBytes = 1024 * 1024;
+    static constexpr size_t otherBodyBytes = 16 * 1024;
+    // The largest body a request may carry, by its method and its path as sent.
+    static size_t bodyLimit(const std::string& method, const std::string& path);
 
     // Registers every endpoint and the request log on the server; the objects given to the
     // constructor must outlive it.

@@ -38,6 +38,7 @@ constexpr int sessionKeyBits = 3072;
 constexpr long validitySeconds = 10L * 365 * 24 * 3600;
 constexpr mode_t privateMode = 0600;
 constexpr mode_t publicMode = 0644;
+constexpr mode_t publicDirectoryMode = 0755;
 
 // Both CA certificates may only vouch for this machine's own names.
 const char* const loopbackOnly = "critical,permitted;DNS:localhost,permitted;IP:127.0.0.0/255.0.0.0,"
@@ -291,11 +292,15 @@ bool ServerKeys::exportClientFiles(const QString& keyDirectory, const QString& o
                        : publicPath + QStringLiteral(": not an RSA public key");
         return false;
     }
-    QDir out(outDirectory);
-    if (!out.mkpath(QStringLiteral("."))) {
-        *error = outDirectory + QStringLiteral(": cannot create the directory");
+    // A directory made here is writable by nobody else, so nobody can put other files in the place
+    // of those written; one that exists, or a link in its place, may have been prepared by anyone.
+    if (::mkdir(QFile::encodeName(outDirectory).constData(), publicDirectoryMode) != 0) {
+        *error = errno == EEXIST
+            ? outDirectory + QStringLiteral(" exists: give a directory that does not exist yet, and it is made")
+            : QStringLiteral("%1: %2").arg(outDirectory, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
+    const QDir out(outDirectory);
     const QString keyPath = out.absoluteFilePath(QLatin1String(clientKeyFile));
     const QString caPath = out.absoluteFilePath(QLatin1String(clientCaFile));
     if (!writeFile(keyPath, publicKeyPem(publicKey.get()), publicMode, error)

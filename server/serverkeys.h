@@ -23,8 +23,8 @@ extern const char* const clientCaFile;
 // keeps those that exist. *made receives the paths written.
 bool make(const QString& directory, QStringList* made, QString* error);
 
-// Writes clientKeyFile and clientCaFile, taken from the key directory, into `outDirectory`: the CA
-// file is the last certificate of the chain the server sends, the one whose issuer the client
-// must hold.
+// Makes `outDirectory`, which must not exist, and writes clientKeyFile and clientCaFile, taken from
+// the key directory, into it: the CA file is the last certificate of the chain the server sends,
+// the one whose issuer the client must hold.
 bool exportClientFiles(const QString& keyDirectory, const QString& outDirectory, QStringList* written, QString* error);
 }

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -21,25 +23,30 @@ struct Session {
     bool loggedIn() const { return user >= 0; }
 };
 
-// Thread-safe map from cookie tokens to sessions. Sessions idle for longer than the idle limit are
-// dropped, and the table is bounded. When it is full, a session that never logged in goes before a
-// logged-in one (the least recently used first), and one client address never holds more than a
-// quarter of the table: flooding it from one address, or with sessions that never log in, cannot
-// push out the students who are logged in.
+// Thread-safe map from cookie tokens to sessions. A session idle for longer than idleLimit is
+// dropped. The table is bounded, and a full table makes room by its least valuable sessions: one
+// that never negotiated both keys goes first, then one that negotiated but never logged in, the
+// least recently used first. A logged-in session leaves only by its idle time, or when its account
+// logs in more than perAccount times: then the account's least recently used session goes. No
+// bound counts client addresses, since every client of this machine comes from the same one.
 class SessionStore {
 public:
     using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
 
     static constexpr std::chrono::hours idleLimit{12};
     static constexpr size_t defaultLimit = 10000;
+    // Logged-in sessions of one account: enough for a student's clients and their restarts, few
+    // enough that filling the table needs hundreds of accounts.
+    static constexpr size_t perAccount = 32;
 
-    explicit SessionStore(size_t limit = defaultLimit);
+    explicit SessionStore(size_t limit = defaultLimit, Now now = Clock::now);
 
     size_t limit() const { return maxSessions; }
-    size_t sharePerAddress() const { return std::max<size_t>(1, maxSessions / 4); }
 
-    // A new empty session for a client at `address`; its token is the cookie value.
-    QByteArray create(const std::string& address);
+    // A new empty session; its token is the cookie value. Empty when every place is held by a
+    // logged-in session (or the system has no random bytes to give).
+    QByteArray create();
     // A copy of the session, false when the token is unknown or expired.
     bool find(const QByteArray& token, Session* out);
 
@@ -49,15 +56,26 @@ public:
     bool setUser(const QByteArray& token, qint64 user, const QString& email);
 
 private:
+    enum Stage { Opened, Negotiated, LoggedIn, stageCount };
+    using Queue = std::list<QByteArray>; // tokens, least recently used first
     struct Entry {
         Session session;
         Clock::time_point lastUse;
-        std::string address;
+        Stage stage = Opened;
+        Queue::iterator place; // in the queue of its stage
+        Queue::iterator ofAccount; // in its account's queue, when logged in
     };
-    Entry* entry(const QByteArray& token, Clock::time_point now);
-    void makeRoom(const std::string& address, Clock::time_point now);
+    // The live entry of `token`, marked as used now; null when unknown or expired.
+    Entry* use(const QByteArray& token);
+    // Takes the entry out of its queues before its session changes, and puts it back after.
+    void unlink(Entry& entry);
+    void link(const QByteArray& token, Entry& entry);
+    void drop(const QByteArray& token);
 
     const size_t maxSessions;
+    const Now now;
     std::mutex mutex;
     std::map<QByteArray, Entry> sessions;
+    Queue queues[stageCount];
+    std::map<qint64, Queue> byAccount;
 };

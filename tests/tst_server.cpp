@@ -1,17 +1,29 @@
 // The practice server driven by clients that are not ours: curl for HTTPS and cookies, the openssl
-// command for RSA-OAEP (SHA-1) and AES-256-CBC.
+// command for RSA-OAEP (SHA-1) and AES-256-CBC; raw TLS sockets and floods that try to wear it
+// down; and its login throttle and session table on a clock of the test's own.
+#include "loginthrottle.h"
+#include "sessionstore.h"
+
 #include "support/practiceserver.h"
 #include "support/processrun.h"
 #include "support/protocolclient.h"
+#include "support/timeouts.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkCookieJar>
+#include <QSemaphore>
+#include <QSslSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -33,6 +45,29 @@ QByteArray checksState(double points, bool passed)
                             {QStringLiteral("detail"), QStringLiteral("detail")}};
     return QJsonDocument(QJsonObject{{QStringLiteral("checks"), QJsonArray{check}}}).toJson();
 }
+
+QByteArray credentials(const QString& email, const QString& password)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}})
+        .toJson();
+}
+
+qint64 residentKib(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// Requests without a session: every negotiation starts a new one.
+class NoCookies : public QNetworkCookieJar {
+public:
+    bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
+};
 
 // One client session: a cookie jar and a key and IV of its own.
 class CurlSession {
@@ -195,6 +230,15 @@ private slots:
     void sessionTableUnderFlood();
     void loginThrottle_data();
     void loginThrottle();
+    void concurrentWrongPasswords();
+    void throttleCounts_data();
+    void throttleCounts();
+    void sessionTable_data();
+    void sessionTable();
+    void negotiationFlood();
+    void slowClients_data();
+    void slowClients();
+    void oversizedLogins();
 
 private:
     PracticeServer server;
@@ -290,6 +334,14 @@ void TestServer::refusals_data()
                                     << "/login" << login << 401 << "Wrong e-mail address or password";
     QTest::newRow("unknown account") << QString() << "POST"
                                      << "/login" << stranger << 401 << "Wrong e-mail address or password";
+    QTest::newRow("e-mail address over 254 characters")
+        << QString() << "POST"
+        << "/login" << credentials(QString(243, QLatin1Char('a')) + "@oxbell.invalid", student) << 400
+        << "An e-mail address has at most 254 characters";
+    QTest::newRow("password of 1025 characters")
+        << QString() << "POST"
+        << "/login" << credentials(PracticeServer::studentEmail, QString(1025, 'p')) << 400
+        << "a password at most 1024";
     QTest::newRow("login without fields") << QString() << "POST"
                                           << "/login" << QByteArray("{}") << 400 << "\"email\"";
     QTest::newRow("catalogue before login") << QString() << "GET"
@@ -464,38 +516,42 @@ void TestServer::faultControlNeedsTheOption()
              qPrintable(server.errorString()));
 }
 
-// A table of 8 sessions (2 per address) against sessions made from other loopback addresses: the
-// logged-in student keeps theirs; `firstKept` tells whether the flood's first session survives.
+// A small table against sessions made from other loopback addresses (none: from the student's own):
+// the logged-in student keeps theirs; `firstKept` tells whether the flood's first session survives.
 void TestServer::sessionTableUnderFlood_data()
 {
+    QTest::addColumn<int>("maxSessions");
     QTest::addColumn<int>("addresses");
     QTest::addColumn<int>("perAddress");
     QTest::addColumn<bool>("logIn");
     QTest::addColumn<bool>("firstKept");
 
-    QTest::newRow("sessions that never log in, from many addresses") << 8 << 2 << false << false;
-    QTest::newRow("logged-in sessions beyond one address's share") << 1 << 3 << true << false;
-    QTest::newRow("logged-in sessions within one address's share") << 1 << 2 << true << true;
+    QTest::newRow("sessions that never log in, from many addresses") << 8 << 8 << 2 << false << false;
+    QTest::newRow("logged-in sessions of one address") << 8 << 1 << 3 << true << true;
+    QTest::newRow("ten logins of another account from the student's address") << 40 << 0 << 10 << true << true;
 }
 
 void TestServer::sessionTableUnderFlood()
 {
+    QFETCH(int, maxSessions);
     QFETCH(int, addresses);
     QFETCH(int, perAddress);
     QFETCH(bool, logIn);
     QFETCH(bool, firstKept);
 
     PracticeServer::Options options;
-    options.extraArguments = QStringList{QStringLiteral("--max-sessions"), QStringLiteral("8")};
+    options.extraArguments = QStringList{QStringLiteral("--max-sessions"), QString::number(maxSessions)};
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     CurlSession student(server.url());
     QVERIFY(student.negotiate());
     QCOMPARE(student.login(PracticeServer::studentEmail, PracticeServer::studentPassword).status, 200);
 
     std::vector<std::unique_ptr<CurlSession>> flood;
-    for (int address = 0; address < addresses; ++address) {
+    for (int address = 0; address < std::max(addresses, 1); ++address) {
+        const QString from
+            = addresses == 0 ? QStringLiteral("127.0.0.1") : QStringLiteral("127.0.1.%1").arg(address + 1);
         for (int session = 0; session < perAddress; ++session) {
-            flood.push_back(std::make_unique<CurlSession>(server.url(), QStringLiteral("127.0.1.%1").arg(address + 1)));
+            flood.push_back(std::make_unique<CurlSession>(server.url(), from));
             QVERIFY(flood.back()->negotiate());
             if (logIn)
                 QCOMPARE(flood.back()->login(PracticeServer::headlessEmail, PracticeServer::headlessPassword).status,
@@ -558,6 +614,275 @@ void TestServer::loginThrottle()
         QVERIFY2(response.body.startsWith("Too many wrong passwords for this account: try again in "),
                  response.body.constData());
     QCOMPARE(sql(QStringLiteral("SELECT iterations FROM users WHERE email = '%1'").arg(email)), QByteArray("600000"));
+}
+
+// Twenty wrong passwords at once: no more are checked than the throttle allows one after another,
+// and the account's owner still logs in from another address.
+void TestServer::concurrentWrongPasswords()
+{
+    constexpr int attempts = 20;
+    QSemaphore ready;
+    QSemaphore go;
+    std::vector<int> statuses(attempts, -1);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = 0; i < attempts; ++i) {
+        threads.emplace_back(QThread::create([&, i] {
+            ProtocolClient client(server.url());
+            const bool negotiated = client.handshake();
+            ready.release();
+            go.acquire();
+            if (negotiated)
+                statuses[size_t(i)]
+                    = client.post(QStringLiteral("/login"), credentials(PracticeServer::studentEmail, "wrong")).status;
+        }));
+        threads.back()->start();
+    }
+    ready.acquire(attempts);
+    go.release(attempts);
+    for (const auto& thread : threads)
+        QVERIFY(thread->wait(testWaitMs));
+    const int checked = int(std::count(statuses.begin(), statuses.end(), 401));
+    QVERIFY2(checked >= 1 && checked <= LoginThrottle::freeFailures, qPrintable(QString::number(checked)));
+    QCOMPARE(int(std::count(statuses.begin(), statuses.end(), 429)), attempts - checked);
+
+    CurlSession owner(server.url(), QStringLiteral("127.0.1.9"));
+    QVERIFY(owner.negotiate());
+    QCOMPARE(owner.login(PracticeServer::studentEmail, PracticeServer::studentPassword).status, 200);
+}
+
+// Each row: attempts on one account on the test's clock, in steps. "A-" an attempt from address A
+// that is checked and wrong ("A-5" five of them), "A+" checked and right, "A!30" refused for 30 s,
+// "A[" an attempt held while checked and "]" its end as wrong, "A?" refused as busy (no waiting), "t30" 30 s
+// pass, "A*3600=19" one attempt a second from A for an hour, of which 19 are checked, "**3600=34"
+// the same from a new address each time.
+void TestServer::throttleCounts_data()
+{
+    QTest::addColumn<QString>("steps");
+
+    QTest::newRow("locks double up to five minutes") << "A-5 A!30 t30 A- A!60 t60 A- A!120 t120 A- A!240 t240 A- A!300";
+    QTest::newRow("no count is forgiven while the guessing goes on")
+        << "A-5 t30 A- t60 A- t120 A- t240 A- t301 A- A!300";
+    QTest::newRow("an hour of quiet forgives") << "A-5 t3600 A-5 A!30";
+    QTest::newRow("a right password ends its address's count") << "A-4 A+ A-4 A+ A-4";
+    QTest::newRow("another address is not locked") << "A-5 A!30 B+";
+    QTest::newRow("the account's ceiling holds for new addresses") << "A-5 B-5 C-5 D-5 E!30";
+    QTest::newRow("an address that logged in passes the account's lock") << "T+ A-5 B-5 C-5 D-5 E!30 T+";
+    QTest::newRow("one check at a time") << "A[ B? A? ] B+";
+    QTest::newRow("one attacker, first hour") << "A*3600=19";
+    QTest::newRow("one attacker, later hours") << "A*3600=19 A*3600=12";
+    QTest::newRow("many addresses, first hour") << "**3600=34";
+    QTest::newRow("many addresses, later hours") << "**3600=34 **3600=12";
+}
+
+void TestServer::throttleCounts()
+{
+    QFETCH(QString, steps);
+
+    LoginThrottle::Clock::time_point now{std::chrono::hours(1)};
+    LoginThrottle throttle([&now] { return now; }, std::chrono::milliseconds(0));
+    const QString email = PracticeServer::studentEmail;
+    std::unique_ptr<LoginThrottle::Attempt> held;
+    int fresh = 0;
+    for (const QString& step : steps.split(QLatin1Char(' '))) {
+        const std::string address = step.left(1).toStdString();
+        const QString rest = step.mid(1);
+        if (step.startsWith(QLatin1Char('t'))) {
+            now += std::chrono::seconds(rest.toInt());
+        } else if (step == QLatin1String("]")) {
+            held.reset();
+        } else if (rest.startsWith(QLatin1Char('['))) {
+            held = std::make_unique<LoginThrottle::Attempt>(throttle.begin(email, address));
+            QVERIFY(held->verdict() == LoginThrottle::Verdict::Admitted);
+        } else if (rest.startsWith(QLatin1Char('*'))) {
+            const QStringList figures = rest.mid(1).split(QLatin1Char('='));
+            int checked = 0;
+            for (int second = 0; second < figures.first().toInt(); ++second, now += std::chrono::seconds(1)) {
+                const std::string from = address == "*" ? std::to_string(++fresh) : address;
+                checked += throttle.begin(email, from).verdict() == LoginThrottle::Verdict::Admitted;
+            }
+            QVERIFY2(checked == figures.last().toInt(), qPrintable(step + QStringLiteral(": %1").arg(checked)));
+        } else {
+            const int count = rest.size() > 1 && rest.startsWith(QLatin1Char('-')) ? rest.mid(1).toInt() : 1;
+            for (int i = 0; i < count; ++i) {
+                LoginThrottle::Attempt attempt = throttle.begin(email, address);
+                const LoginThrottle::Verdict expected = rest.startsWith(QLatin1Char('!'))
+                    ? LoginThrottle::Verdict::Locked
+                    : rest == QLatin1String("?") ? LoginThrottle::Verdict::Busy
+                                                 : LoginThrottle::Verdict::Admitted;
+                QVERIFY2(attempt.verdict() == expected, qPrintable(step));
+                if (expected == LoginThrottle::Verdict::Locked)
+                    QCOMPARE(attempt.wait(), rest.mid(1).toInt());
+                if (rest == QLatin1String("+"))
+                    attempt.succeeded();
+            }
+        }
+    }
+}
+
+// Each row: a table of `limit` sessions on the test's clock, in steps. "oA" makes session A, "nA"
+// negotiates its keys, "lA1" logs it in to account 1, "x" finds the table full, "t60" 60 s pass,
+// "kA" finds A kept (which uses it), "gA" finds it gone.
+void TestServer::sessionTable_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<QString>("steps");
+
+    QTest::newRow("sessions without keys go first") << 3 << "oS nS oX oY oZ oW kS gX gY kZ kW";
+    QTest::newRow("then negotiated ones, least recently used first") << 3 << "oA nA oB nB oL nL lL1 kA oC gB kA kL";
+    QTest::newRow("logged-in ones leave only when idle") << 2 << "oA nA lA1 oB nB lB2 x t43000 kB t1000 oC gA kB kC";
+    QTest::newRow("a new negotiation ends the login") << 2 << "oA nA lA1 oB nB lB2 nA oC gA kB";
+    QString ofOneAccount;
+    for (ushort name = 'A'; name <= 'A' + SessionStore::perAccount + 1; ++name)
+        ofOneAccount += QStringLiteral("o%1 n%1 l%1%2 ").arg(QChar(name)).arg(name == 'E' ? 2 : 1);
+    QTest::newRow("an account holds its share of logged-in sessions") << 40 << ofOneAccount + "gA kB kE kb";
+}
+
+void TestServer::sessionTable()
+{
+    QFETCH(int, limit);
+    QFETCH(QString, steps);
+
+    SessionStore::Clock::time_point now{std::chrono::hours(1)};
+    SessionStore table(size_t(limit), [&now] { return now; });
+    std::map<QChar, QByteArray> tokens;
+    Session session;
+    for (const QString& step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QChar kind = step.at(0);
+        QByteArray& token = tokens[step.size() > 1 ? step.at(1) : QChar()];
+        if (kind == QLatin1Char('o')) {
+            token = table.create();
+            QVERIFY2(!token.isEmpty(), qPrintable(step));
+        } else if (kind == QLatin1Char('n')) {
+            QVERIFY(table.setIv(token, QByteArray(16, 'i')) && table.setKey(token, QByteArray(32, 'k')));
+        } else if (kind == QLatin1Char('l')) {
+            QVERIFY(table.setUser(token, step.mid(2).toLongLong(), PracticeServer::studentEmail));
+        } else if (kind == QLatin1Char('x')) {
+            QVERIFY(table.create().isEmpty());
+        } else if (kind == QLatin1Char('t')) {
+            now += std::chrono::seconds(step.mid(1).toInt());
+        } else {
+            QVERIFY2(table.find(token, &session) == (kind == QLatin1Char('k')), qPrintable(step));
+        }
+    }
+}
+
+// A flood of new sessions from the address every local client shares leaves a student who
+// negotiated (and has not logged in yet) able to log in.
+void TestServer::negotiationFlood()
+{
+    PracticeServer::Options options;
+    options.extraArguments = QStringList{QStringLiteral("--max-sessions"), QStringLiteral("1000")};
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    ProtocolClient student(server.url());
+    QVERIFY(student.handshake());
+
+    constexpr int floods = 3000;
+    QNetworkAccessManager flood;
+    flood.setCookieJar(new NoCookies);
+    QNetworkRequest request(QUrl(server.url() + QStringLiteral("/negotiate")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    const QByteArray message = student.negotiationMessage(QStringLiteral("iv"));
+    int finished = 0;
+    int accepted = 0;
+    for (int i = 0; i < floods; ++i) {
+        QNetworkReply* reply = flood.post(request, message);
+        reply->ignoreSslErrors();
+        connect(reply, &QNetworkReply::finished, this, [&finished, &accepted, reply] {
+            ++finished;
+            accepted += reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200;
+            reply->deleteLater();
+        });
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(finished, floods, 120000);
+    QCOMPARE(accepted, floods);
+    QVERIFY(student.login(PracticeServer::studentEmail, PracticeServer::studentPassword));
+}
+
+// Each row: TLS connections from one address that send the start of a login and then one byte
+// every 2 s. A real login still answers at once, a connection beyond the address's share is closed
+// at once, and every slow request is cut off at its deadline.
+void TestServer::slowClients_data()
+{
+    QTest::addColumn<QString>("maxConnections"); // empty: the default
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<int>("count");
+
+    QTest::newRow("64 slow clients, the student's address") << QString() << "127.0.0.1" << 64;
+    QTest::newRow("an address's whole share of 16") << "16"
+                                                    << "127.0.1.1" << 4;
+}
+
+void TestServer::slowClients()
+{
+    QFETCH(QString, maxConnections);
+    QFETCH(QString, from);
+    QFETCH(int, count);
+
+    if (!maxConnections.isEmpty()) {
+        PracticeServer::Options options;
+        options.extraArguments = QStringList{QStringLiteral("--max-connections"), maxConnections};
+        QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    }
+    const auto open = [&]() {
+        auto socket = std::make_unique<QSslSocket>();
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket->bind(QHostAddress(from));
+        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(server.port()));
+        return socket;
+    };
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::unique_ptr<QSslSocket>> slow;
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, this, [&slow] {
+        for (const auto& socket : slow) {
+            if (socket->isEncrypted())
+                socket->write("X");
+        }
+    });
+    trickle.start(2000);
+    for (int i = 0; i < count; ++i) {
+        slow.push_back(open());
+        QSslSocket* socket = slow.back().get();
+        connect(socket, &QSslSocket::encrypted, this,
+                [socket] { socket->write("POST /login HTTP/1.1\r\nHost: x\r\n"); });
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(slow.begin(), slow.end(), [](const auto& socket) { return socket->isEncrypted(); }), testWaitMs);
+    if (!maxConnections.isEmpty()) {
+        const std::unique_ptr<QSslSocket> beyond = open();
+        QVERIFY(!beyond->waitForEncrypted(testWaitMs));
+    }
+
+    QElapsedTimer login;
+    login.start();
+    ProtocolClient student(server.url());
+    QVERIFY(student.handshake());
+    QVERIFY(student.login(PracticeServer::studentEmail, PracticeServer::studentPassword));
+    QVERIFY2(login.elapsed() < 8000, qPrintable(QString::number(login.elapsed())));
+
+    const auto allClosed = [&slow] {
+        return std::all_of(slow.begin(), slow.end(),
+                           [](const auto& socket) { return socket->state() == QAbstractSocket::UnconnectedState; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 20000);
+    QVERIFY2(clock.elapsed() >= 9000, qPrintable(QString::number(clock.elapsed())));
+}
+
+// Logins with an e-mail address of a megabyte are refused unread and leave nothing behind.
+void TestServer::oversizedLogins()
+{
+    ProtocolClient client(server.url());
+    QVERIFY(client.handshake());
+    QVERIFY(client.login(PracticeServer::headlessEmail, PracticeServer::headlessPassword));
+    const qint64 before = residentKib(server.processId());
+    const QByteArray body = credentials(QString(1000000, QLatin1Char('a')) + QStringLiteral("@oxbell.invalid"), "x");
+    for (int i = 0; i < 100; ++i) {
+        const ProtocolClient::Reply reply = client.post(QStringLiteral("/login"), body);
+        QVERIFY2(reply.status == 413 || reply.status == 0, qPrintable(QString::number(reply.status)));
+    }
+    const qint64 grown = residentKib(server.processId()) - before;
+    QVERIFY2(before > 0 && grown < 16 * 1024, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
 }
 
 QTEST_GUILESS_MAIN(TestServer)

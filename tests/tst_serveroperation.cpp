@@ -1,10 +1,11 @@
 // The practice server as Qt clients see it: its TLS chain, grades that outlive a restart,
-// concurrent turn-ins, injected faults and shutdown on a signal.
+// concurrent turn-ins, injected faults, shutdown on a signal, and the client files it writes.
 #include "support/practiceserver.h"
 #include "support/protocolclient.h"
 #include "support/timeouts.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -52,6 +53,7 @@ private slots:
     void faults();
     void faultsCountDownAndMatchPrefixes();
     void stopsOnSigint();
+    void clientFilesMakeTheirFolder();
 
 private:
     PracticeServer server;
@@ -285,6 +287,25 @@ void TestServerOperation::stopsOnSigint()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QVERIFY(process.readAllStandardError().contains("oxbell-server: stopped"));
+}
+
+// A folder that exists may have been made by another local user, who could swap the files in it.
+void TestServerOperation::clientFilesMakeTheirFolder()
+{
+    QTemporaryDir directory;
+    const QString fresh = directory.filePath(QStringLiteral("trust"));
+    for (const QString& out : {directory.path(), fresh}) {
+        QProcess process;
+        process.start(PracticeServer::executable(),
+                      {QStringLiteral("client-files"), QStringLiteral("--dir"), QStringLiteral(OXBELL_PKI_DIR),
+                       QStringLiteral("--out"), out});
+        QVERIFY(process.waitForFinished(testWaitMs));
+        const bool made = out == fresh;
+        QCOMPARE(process.exitCode(), made ? 0 : 1);
+        QCOMPARE(QFile::exists(out + QStringLiteral("/ca.pem")), made);
+        QCOMPARE(process.readAllStandardError().contains(" exists: "), !made);
+    }
+    QCOMPARE(QFileInfo(fresh).permissions() & (QFile::WriteGroup | QFile::WriteOther), QFile::Permissions());
 }
 
 QTEST_GUILESS_MAIN(TestServerOperation)

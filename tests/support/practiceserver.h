@@ -72,6 +72,7 @@ public:
 
     bool isRunning() const;
     int port() const { return listeningPort; }
+    qint64 processId() const { return process ? process->processId() : 0; }
     QString url() const; // "https://localhost:<port>"
     QString databasePath() const;
     QString errorString() const { return error; }
