@@ -193,7 +193,7 @@ void TestHeadless::failures_data()
         << QStringList{"-headless-init"} << passing << feedbackThenStandardError << none << QStringList{stderrPrefix}
         << false;
     QTest::newRow("a line that is not JSON")
-        << QStringList{"-headless-test"} << QByteArray("print('hello there')\nimport time\ntime.sleep(30)\n")
+        << QStringList{"-headless-test"} << QByteArray("print('hello there', flush=True)\nimport time\ntime.sleep(30)\n")
         << QByteArray() << none << QStringList{"Internal error: malformed message from subprocess: "} << false;
     QTest::newRow("script hangs past the time limit")
         << QStringList{"-headless-test"} << QByteArray("import time\ntime.sleep(60)\n") << QByteArray() << none
