@@ -165,7 +165,8 @@ void TestRunner::scriptFile()
     const QString wrapper = seen.filePath("interpreter");
     QFile file(wrapper);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\necho \"$1\" > \"$0.path\"\ncp \"$1\" \"$0.script\"\nstat -c %a \"$(dirname \"$1\")\" > \"$0.mode\"\nexec "
+    file.write("#!/bin/sh\necho \"$1\" > \"$0.path\"\ncp \"$1\" \"$0.script\"\nstat -c %a \"$(dirname \"$1\")\" > "
+               "\"$0.mode\"\nexec "
                + engine->interpreterPath.toUtf8() + " \"$@\"\n");
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
@@ -225,8 +226,8 @@ void TestRunner::runLeavesNothingBehind_data()
                        "and was stopped. | false)",
                        "scriptFailed()"}
         << false;
-    QTest::newRow("the interpreter fails") << "" << QByteArray("raise SystemExit(3)\n") << QStringList{"scriptFailed()"}
-                                           << false;
+    QTest::newRow("the interpreter fails")
+        << "" << QByteArray("raise SystemExit(3)\n") << QStringList{"scriptFailed()"} << false;
     // What an init script starts for the student must survive its clean end.
     QTest::newRow("a clean end") << "" << QByteArray() << QStringList{"gradingFinished()"} << true;
 }
@@ -242,11 +243,12 @@ void TestRunner::runLeavesNothingBehind()
 
     engine->scriptTimeLimit = 2;
     engine->runState = 2;
-    engine->runScript("import os, subprocess, time\nfrom oxbell import feedback\n"
-                      "child = subprocess.Popen(['sh', '-c', 'trap \"\" TERM; exec sleep 120'])\n"
-                      "time.sleep(0.3)\nfeedback('%d %d' % (child.pid, os.getpid()), os.path.dirname(os.path.abspath(__file__)))\n"
-                          + ending,
-                      false);
+    engine->runScript(
+        "import os, subprocess, time\nfrom oxbell import feedback\n"
+        "child = subprocess.Popen(['sh', '-c', 'trap \"\" TERM; exec sleep 120'])\n"
+        "time.sleep(0.3)\nfeedback('%d %d' % (child.pid, os.getpid()), os.path.dirname(os.path.abspath(__file__)))\n"
+            + ending,
+        false);
     QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), testWaitMs);
     const QVariantList seen = engine->callsOf("addFeedback").value(0).arguments;
     const QStringList processes = seen.value(0).toString().split(' ');

@@ -332,9 +332,9 @@ void forget(const void* run)
 {
     Remembered& live = remembered();
     const std::lock_guard<std::mutex> hold(live.lock);
-    live.runs.erase(std::remove_if(live.runs.begin(), live.runs.end(),
-                                   [run](const LiveRun& known) { return known.run == run; }),
-                    live.runs.end());
+    live.runs.erase(
+        std::remove_if(live.runs.begin(), live.runs.end(), [run](const LiveRun& known) { return known.run == run; }),
+        live.runs.end());
 }
 
 void stopGroup(qint64 group)

@@ -23,12 +23,6 @@ QByteArray excerpt(const QByteArray& line)
     return line.size() <= Oxbell::messageExcerptBytes ? line : line.left(Oxbell::messageExcerptBytes) + "...";
 }
 
-// The child's bytes as UTF-8 text; a NUL byte ends the text.
-QString textUpToNul(const QByteArray& bytes)
-{
-    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
-}
-
 } // namespace
 
 void Oxbell::runScript(QByteArray script, bool isInit)
@@ -95,8 +89,9 @@ void Oxbell::handleMessage(const QJsonObject& message, const QByteArray& line)
     } else if (type == MessageType::complete) {
         scriptState = QJsonDocument(message.value(JsonKey::state).toObject());
     } else {
-        errorMessage(textUpToNul(QByteArrayLiteral("Internal error: malformed message from subprocess: no 'type' field: ")
-                                 + excerpt(line)),
+        errorMessage(ScriptRun::textUpToNul(
+                         QByteArrayLiteral("Internal error: malformed message from subprocess: no 'type' field: ")
+                         + excerpt(line)),
                      false);
     }
 }

@@ -78,12 +78,6 @@ QString processErrorReason(QProcess::ProcessError error)
     return QString();
 }
 
-// The child's bytes as UTF-8 text; a NUL byte ends the text.
-QString textUpToNul(const QByteArray& bytes)
-{
-    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
-}
-
 } // namespace
 
 // Python puts the script's own folder first on the import path, so the script lies alone in a
@@ -99,14 +93,18 @@ ScriptRun::ScriptRun(bool isInit, QObject* parent)
     timeLimit.setSingleShot(true);
     connect(process, &QProcess::readyReadStandardOutput, this, &ScriptRun::readMessages);
     connect(process, &QProcess::readyReadStandardError, this, &ScriptRun::keepStandardError);
-    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &ScriptRun::interpreterEnded);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &ScriptRun::interpreterEnded);
     connect(process, &QProcess::errorOccurred, this, &ScriptRun::processFailed);
 }
 
 ScriptRun::~ScriptRun()
 {
     stop();
+}
+
+QString ScriptRun::textUpToNul(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
 }
 
 qint64 ScriptRun::processId() const
@@ -265,8 +263,9 @@ void ScriptRun::timeLimitPassed(double seconds)
     if (done)
         return;
     stop();
-    emit failed(QStringLiteral("The script did not finish within %1 %2 and was stopped.")
-                    .arg(QString::number(seconds), seconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds")));
+    emit failed(
+        QStringLiteral("The script did not finish within %1 %2 and was stopped.")
+            .arg(QString::number(seconds), seconds == 1 ? QStringLiteral("second") : QStringLiteral("seconds")));
 }
 
 void ScriptRun::stopProcesses(bool interpreterCollected)

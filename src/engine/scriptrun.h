@@ -29,6 +29,9 @@ public:
     ScriptRun(const ScriptRun&) = delete;
     ScriptRun& operator=(const ScriptRun&) = delete;
 
+    // The child's bytes as UTF-8 text; a NUL byte ends the text.
+    static QString textUpToNul(const QByteArray& bytes);
+
     bool isInit() const { return init; }
     // The interpreter's process id, 0 before the start.
     qint64 processId() const;
