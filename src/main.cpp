@@ -1,4 +1,5 @@
 #include "log.h"
+#include "engine/runguard.h"
 #include "frontend/console.h"
 #include "frontend/gui.h"
 #include "frontend/headless.h"
@@ -72,6 +73,9 @@ int main(int argc, char** argv)
 {
     openLog();
     qDebug("Operating System: %s", qUtf8Printable(operatingSystemName()));
+    // Before any front end exists: the one owner of the process's signal handling, which ends every
+    // script run with the client.
+    runguard::install();
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -113,6 +117,7 @@ int main(int argc, char** argv)
         QApplication application(argc, argv);
         // Lets the desktop match the window to its menu entry and icon.
         QGuiApplication::setDesktopFileName(QStringLiteral(OXBELL_APP_ID));
+        frontend::GUI::installAccessibility();
         status = runFrontEnd(application, new frontend::GUI(nullptr));
     }
     closeLog();

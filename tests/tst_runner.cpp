@@ -1,3 +1,5 @@
+#include "engine/runguard.h"
+#include "engine/scriptrun.h"
 #include "support/processrun.h"
 #include "support/testengine.h"
 #include "support/timeouts.h"
@@ -40,7 +42,7 @@ QStringList trace(const TestEngine& engine)
 
 bool runEnded(const TestEngine& engine)
 {
-    return engine.runState == 0 && (!engine.scriptProcess || engine.scriptProcess->state() == QProcess::NotRunning);
+    return engine.runState == 0 && !engine.scriptRun;
 }
 
 // Starts a run the way the front ends do (run state first) and waits for its end.
@@ -99,6 +101,7 @@ private slots:
     void timeLimitSources();
     void runLeavesNothingBehind_data();
     void runLeavesNothingBehind();
+    void interpreterSignalledAtItsStart();
     void childEnvironment();
     void plantedModuleIsNotImported();
     void serversOnStandardInput();
@@ -162,7 +165,8 @@ void TestRunner::scriptFile()
     const QString wrapper = seen.filePath("interpreter");
     QFile file(wrapper);
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\ncp \"$1\" \"$0.script\"\nstat -c %a \"$(dirname \"$1\")\" > \"$0.mode\"\nexec "
+    file.write("#!/bin/sh\necho \"$1\" > \"$0.path\"\ncp \"$1\" \"$0.script\"\nstat -c %a \"$(dirname \"$1\")\" > "
+               "\"$0.mode\"\nexec "
                + engine->interpreterPath.toUtf8() + " \"$@\"\n");
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
@@ -172,7 +176,9 @@ void TestRunner::scriptFile()
     QCOMPARE(trace(*engine), QStringList({"clearFeedback()", "gradingFinished()"}));
 
     // The script lay alone in a fresh folder of the temporary directory that only its owner could enter.
-    const QFileInfo scriptFile(engine->scriptProcess->arguments().value(0));
+    QFile path(wrapper + ".path");
+    QVERIFY(path.open(QIODevice::ReadOnly));
+    const QFileInfo scriptFile(QString::fromLocal8Bit(path.readAll().trimmed()));
     QCOMPARE(QFileInfo(scriptFile.absolutePath()).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
     QFile mode(wrapper + ".mode");
     QVERIFY(mode.open(QIODevice::ReadOnly));
@@ -209,35 +215,43 @@ void TestRunner::runLeavesNothingBehind_data()
     QTest::addColumn<QString>("stop"); // what the test does once the script runs
     QTest::addColumn<QByteArray>("ending");
     QTest::addColumn<QStringList>("lastHooks");
+    QTest::addColumn<bool>("childOutlives");
 
-    QTest::newRow("cancel") << "cancel" << QByteArray("time.sleep(120)\n") << QStringList{"scriptFailed()"};
+    QTest::newRow("cancel") << "cancel" << QByteArray("time.sleep(120)\n") << QStringList{"scriptFailed()"} << false;
     // The client's normal end, or its window closed.
-    QTest::newRow("the engine ends") << "delete" << QByteArray("time.sleep(120)\n") << QStringList();
+    QTest::newRow("the engine ends") << "delete" << QByteArray("time.sleep(120)\n") << QStringList() << false;
     QTest::newRow("time limit")
         << "" << QByteArray("time.sleep(120)\n")
         << QStringList{"errorMessage(Failed to grade assignment\nReason:\nThe script did not finish within 2 seconds "
                        "and was stopped. | false)",
-                       "scriptFailed()"};
-    QTest::newRow("the interpreter ends") << "" << QByteArray() << QStringList{"gradingFinished()"};
+                       "scriptFailed()"}
+        << false;
+    QTest::newRow("the interpreter fails")
+        << "" << QByteArray("raise SystemExit(3)\n") << QStringList{"scriptFailed()"} << false;
+    // What an init script starts for the student must survive its clean end.
+    QTest::newRow("a clean end") << "" << QByteArray() << QStringList{"gradingFinished()"} << true;
 }
 
-// A script's child that ignores SIGTERM ends with the run all the same, and so does the run's folder.
+// A script's child that ignores SIGTERM ends with the run all the same, unless the run ended
+// cleanly; the run's folder goes in every case.
 void TestRunner::runLeavesNothingBehind()
 {
     QFETCH(QString, stop);
     QFETCH(QByteArray, ending);
     QFETCH(QStringList, lastHooks);
+    QFETCH(bool, childOutlives);
 
     engine->scriptTimeLimit = 2;
     engine->runState = 2;
-    engine->runScript("import os, subprocess, time\nfrom oxbell import feedback\n"
-                      "child = subprocess.Popen(['sh', '-c', 'trap \"\" TERM; exec sleep 120'])\n"
-                      "time.sleep(0.3)\nfeedback(str(child.pid), os.path.dirname(os.path.abspath(__file__)))\n"
-                          + ending,
-                      false);
+    engine->runScript(
+        "import os, subprocess, time\nfrom oxbell import feedback\n"
+        "child = subprocess.Popen(['sh', '-c', 'trap \"\" TERM; exec sleep 120'])\n"
+        "time.sleep(0.3)\nfeedback('%d %d' % (child.pid, os.getpid()), os.path.dirname(os.path.abspath(__file__)))\n"
+            + ending,
+        false);
     QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), testWaitMs);
-    const qint64 interpreter = engine->scriptProcess->processId();
     const QVariantList seen = engine->callsOf("addFeedback").value(0).arguments;
+    const QStringList processes = seen.value(0).toString().split(' ');
     if (stop == "cancel")
         engine->cancelRun();
     else if (stop == "delete")
@@ -246,9 +260,26 @@ void TestRunner::runLeavesNothingBehind()
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), testWaitMs);
         QCOMPARE(trace(*engine).mid(2), lastHooks);
     }
-    QVERIFY(!processRunning(interpreter));
-    QVERIFY(!processRunning(seen.value(0).toLongLong()));
+    QVERIFY(!processRunning(processes.value(1).toLongLong()));
+    const qint64 child = processes.value(0).toLongLong();
+    QCOMPARE(processRunning(child), childOutlives);
+    if (childOutlives)
+        ::kill(pid_t(child), SIGKILL);
     QVERIFY(!QFileInfo::exists(seen.value(1).toString()));
+}
+
+// A stop that reaches the interpreter before it runs the script, even before it leaves the
+// client's process group, ends the interpreter and never the client.
+void TestRunner::interpreterSignalledAtItsStart()
+{
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        engine->calls.clear();
+        engine->runState = 2;
+        engine->runScript("import time\ntime.sleep(120)\n", false);
+        ::kill(pid_t(engine->scriptRun->processId()), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), testWaitMs);
+        QCOMPARE(trace(*engine).last(), QStringLiteral("scriptFailed()"));
+    }
 }
 
 // Another local user may write to the shared temporary directory; a module planted there under
@@ -526,7 +557,7 @@ void TestRunner::unwritableTemporaryDirectory()
     engine->runScript("from oxbell import feedback\nfeedback('must not run')\n", true);
 
     QCOMPARE(engine->runState, 0);
-    QCOMPARE(engine->scriptProcess, nullptr);
+    QCOMPARE(engine->scriptRun, nullptr);
     const QStringList hooks = trace(*engine);
     QCOMPARE(hooks.size(), 3);
     QVERIFY2(hooks.at(1).startsWith("errorMessage(Failed to initialize assignment\nReason:\nThe script could not be "
@@ -541,10 +572,10 @@ void TestRunner::cancelDuringRun()
     engine->requestState = DownloadingScript;
     engine->runScript("import time\nfrom oxbell import feedback\nfeedback('started')\ntime.sleep(120)\n", false);
     QTRY_VERIFY_WITH_TIMEOUT(engine->called("addFeedback"), testWaitMs);
-    const qint64 pid = engine->scriptProcess->processId();
+    const qint64 pid = engine->scriptRun->processId();
 
     engine->cancelRun();
-    QCOMPARE(engine->scriptProcess, nullptr);
+    QCOMPARE(engine->scriptRun, nullptr);
     QCOMPARE(engine->runState, 0);
     QCOMPARE(engine->requestState, int(Idle));
     // Reaped at once: not even a zombie is left to signal.
@@ -619,5 +650,12 @@ void TestRunner::hookCancelsWhileLinesRemain()
     QCOMPARE(engine->runState, 0);
 }
 
-QTEST_GUILESS_MAIN(TestRunner)
+int main(int argc, char** argv)
+{
+    // As the program does at start-up, before anything else handles a signal.
+    runguard::install();
+    QCoreApplication application(argc, argv);
+    TestRunner test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_runner.moc"

@@ -188,11 +188,14 @@ void TestSettings::passwordsMaskedInLog()
         "servers": {"db": {"address": "localhost", "port": "27017", "password": "hunter2-db"}},
         "accounts": [{"password": "hunter2-listed"}, "password"]})");
 
+    // Left readable by others by an earlier version: closed to them once read.
+    QVERIFY(QFile::setPermissions(pathOf(userFile), ownerOnly | QFile::ReadGroup | QFile::ReadOther));
     TestEngine engine;
     captured.clear();
     const QtMessageHandler testHandler = qInstallMessageHandler(capture);
     const QVariantMap settings = engine.getSettings(userFile);
     qInstallMessageHandler(testHandler);
+    QCOMPARE(QFile::permissions(pathOf(userFile)) & accessBits, ownerOnly);
 
     const QStringList read = captured.filter(QStringLiteral("Read:"));
     QCOMPARE(read.size(), 1);

@@ -1,6 +1,5 @@
 #include "engine/coursetree.h"
 #include "engine/names.h"
-#include "engine/oxbell.h"
 
 #include <QCborMap>
 #include <QCborValue>
@@ -280,35 +279,4 @@ int itemDepth(const QTreeWidgetItem* item)
     for (const QTreeWidgetItem* parent = item ? item->parent() : nullptr; parent; parent = parent->parent())
         ++depth;
     return depth;
-}
-
-void Oxbell::mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result, QTreeWidgetItem* problemItem)
-{
-    for (const QString& key : {JsonKey::attempts, JsonKey::maxAttempts, JsonKey::earned, JsonKey::possible})
-        problemMap.insert(key, result.value(key).toString());
-    const bool complete = result.value(JsonKey::complete).toBool();
-    problemMap.insert(JsonKey::complete, complete);
-    if (!complete || !problemItem)
-        return;
-
-    QTreeWidgetItem* section = problemItem->parent();
-    if (!section)
-        return;
-    const QVariantMap sectionMap = section->data(0, Qt::UserRole).toMap();
-    if (!sectionMap.value(JsonKey::multistep).toBool())
-        return;
-    const QVariantList steps = sectionMap.value(JsonKey::problems).toList();
-    const int next = section->indexOfChild(problemItem) + 1;
-    if (next >= steps.size())
-        return;
-    auto* nextItem = static_cast<QTreeWidgetItem*>(steps.at(next).value<void*>());
-    // The map may have been rewritten since the tree was built: only a step that is still one of
-    // this section's items is touched.
-    if (!nextItem || section->indexOfChild(nextItem) < 0)
-        return;
-    if (nextItem->flags() & Qt::ItemIsEnabled)
-        return;
-    nextItem->setFlags(nextItem->flags() | Qt::ItemIsEnabled);
-    alert(QStringLiteral("You can now move on to ")
-          + nextItem->data(0, Qt::UserRole).toMap().value(JsonKey::displayName).toString());
 }

@@ -28,8 +28,8 @@ Oxbell::Oxbell(QObject* parent)
 Oxbell::~Oxbell()
 {
     // A run under way ends with the client: its processes stopped, its folder removed.
-    if (scriptProcess)
-        discardProcess();
+    if (scriptRun)
+        discardRun();
 }
 
 void Oxbell::start()

@@ -9,7 +9,6 @@
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
-#include <QProcess>
 #include <QSslError>
 #include <QString>
 #include <QUrl>
@@ -21,6 +20,7 @@ class QNetworkProxy;
 
 class QNetworkRequest;
 class QTreeWidgetItem;
+class ScriptRun;
 
 // Wording of the two run modes, indexed by Oxbell::testMode (false: grade, true: test).
 extern const QString modeVerb[2];
@@ -178,20 +178,13 @@ protected:
     void handleProxyAuthentication(const QNetworkProxy& proxy, QAuthenticator* authenticator);
     void runScript(QByteArray script, bool isInit);
 
-    void initFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void scriptFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void initError(QProcess::ProcessError error);
-    void scriptError(QProcess::ProcessError error);
-    void readMessages();
-    // Reports what the child wrote to standard error; true when there was something.
-    bool checkStandardError();
-
     QVariantMap userSettings;
     int runState = RunState::None;
     int requestState = Idle;
     bool testMode = false;
     QString interpreterPath;
-    QProcess* scriptProcess = nullptr;
+    // The run under way, null when there is none.
+    ScriptRun* scriptRun = nullptr;
     int nextServerNumber = 0;
     QVariantMap appSettings;
     QList<QNetworkReply*> pendingReplies;
@@ -232,12 +225,17 @@ private:
     // back to idle, then scriptFailed.
     void endRunFailed(const QString& message);
     void failRun(bool init, const QString& reason);
-    void endRunOnProcessError(bool init, QProcess::ProcessError error);
-    bool settleEndedRun(bool* failed);
     // True when a run of the same kind is under way: the user has been told to wait for the
     // problem named busyItemText. A run of the other kind does not block.
     bool refuseWhileRunning(int kind, const QString& busyItemText);
-    void discardProcess();
-    void endRunOnTimeLimit(bool init, double seconds);
+    // What the run reports, turned into hooks.
+    void handleMessage(const QJsonObject& message, const QByteArray& line);
     void endRunMalformed(const QString& reason, const QByteArray& line);
+    void reportStandardError(const QString& text, qint64 bytesBeyond);
+    // The one end of a run that ended by itself, init or grading.
+    void runEnded(bool clean);
+    // The run was stopped for `reason`: it ends as failed.
+    void runStopped(const QString& reason);
+    // Lets the run go, stopping it if it still runs.
+    void discardRun();
 };

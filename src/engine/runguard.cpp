@@ -4,9 +4,11 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #ifndef Q_OS_WIN
 #include <cerrno>
@@ -27,36 +29,62 @@ namespace {
 
 constexpr int stopPollMs = 10;
 
-// The run that the exit and signal paths clean up. Never destroyed: exit() runs the cleanup
+struct LiveRun {
+    const void* run;
+    qint64 group;
+    QString folder;
+};
+
+// The runs that the exit and signal paths clean up. Never destroyed: exit() runs the cleanup
 // after static objects may already be gone.
 struct Remembered {
     std::mutex lock;
-    qint64 group = 0;
-    QString folder;
+    std::vector<LiveRun> runs;
 };
 
 Remembered& remembered()
 {
-    static auto* const run = new Remembered;
-    return *run;
+    static auto* const live = new Remembered;
+    return *live;
 }
 
 // With the lock held.
-void cleanUp(Remembered& run)
+void cleanUp(Remembered& live)
 {
-    if (run.group > 0)
-        stopGroup(run.group);
-    if (!run.folder.isEmpty())
-        QDir(run.folder).removeRecursively();
-    run.group = 0;
-    run.folder.clear();
+    for (const LiveRun& run : live.runs) {
+        if (run.group > 0)
+            stopGroup(run.group);
+        if (!run.folder.isEmpty())
+            QDir(run.folder).removeRecursively();
+    }
+    live.runs.clear();
 }
 
 #ifndef Q_OS_WIN
 
+// The signals whose ending the client turns into a cleanup of its runs.
 constexpr int guardedSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 int signalPipe[2] = {-1, -1};
 std::atomic<int> pendingSignal{0};
+pid_t clientId = 0;
+std::atomic<void (*)()> restorer{nullptr};
+// Per signal: the guard cleans up on it (a guarded signal), or passes it on after the restorer.
+bool cleansUp[NSIG];
+bool passesOn[NSIG];
+struct sigaction previousActions[NSIG];
+// The calling thread's mask before ChildCreation: what a new child goes back to.
+sigset_t maskBeforeChild;
+
+// Signals whose default action ends the process (SIGKILL and SIGSTOP cannot be caught).
+std::vector<int> endingSignals()
+{
+    std::vector<int> numbers{SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
+                             SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
+                             SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
+    for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime)
+        numbers.push_back(realTime);
+    return numbers;
+}
 
 // A process still running (not a zombie) in `group`. Zombies are left out: an orphan that the
 // system has not yet collected cannot be stopped and holds nothing.
@@ -98,15 +126,55 @@ bool groupAlive(pid_t group)
     return killpg(group, 0) == 0;
 }
 
-extern "C" void onGuardedSignal(int signalNumber)
+void raiseByDefault(int signalNumber)
+{
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
+
+extern "C" void onSignal(int signalNumber, siginfo_t* info, void* context)
 {
     const int savedErrno = errno;
-    pendingSignal.store(signalNumber);
-    const auto byte = static_cast<unsigned char>(signalNumber);
-    if (write(signalPipe[1], &byte, 1) < 0) {
-        // Nothing more can be done inside a handler; the exit path still sees pendingSignal.
+    if (getpid() != clientId) {
+        // A child of the client before its exec: the signal is the child's alone, and ends it once
+        // this handler returns.
+        raiseByDefault(signalNumber);
+        errno = savedErrno;
+        return;
+    }
+    if (void (*const restore)() = restorer.load())
+        restore();
+    if (cleansUp[signalNumber]) {
+        pendingSignal.store(signalNumber);
+        const auto byte = static_cast<unsigned char>(signalNumber);
+        if (write(signalPipe[1], &byte, 1) < 0) {
+            // Nothing more can be done inside a handler; the exit path still sees pendingSignal.
+        }
+    } else {
+        // What the signal did before the restorer was set: the handler in place, or the default
+        // action once this handler returns.
+        const struct sigaction& previous = previousActions[signalNumber];
+        if (previous.sa_flags & SA_SIGINFO)
+            previous.sa_sigaction(signalNumber, info, context);
+        else if (previous.sa_handler != SIG_DFL)
+            previous.sa_handler(signalNumber);
+        else
+            raiseByDefault(signalNumber);
     }
     errno = savedErrno;
+}
+
+void handle(int signalNumber)
+{
+    if (clientId == 0)
+        clientId = getpid();
+    struct sigaction action = {};
+    action.sa_sigaction = onSignal;
+    sigemptyset(&action.sa_mask);
+    // A console prompt blocked in a read goes on waiting while the watcher cleans up, or after a
+    // handler passed on to has returned.
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigaction(signalNumber, &action, nullptr);
 }
 
 [[noreturn]] void endBySignal(int signalNumber)
@@ -128,18 +196,18 @@ void watchSignals()
 {
     unsigned char signalNumber = 0;
     while (read(signalPipe[0], &signalNumber, 1) < 0 && errno == EINTR) { }
-    Remembered& run = remembered();
+    Remembered& live = remembered();
     // Held until the end: a main thread on its way out waits here rather than exit first.
-    run.lock.lock();
-    cleanUp(run);
+    live.lock.lock();
+    cleanUp(live);
     endBySignal(signalNumber);
 }
 
 void cleanUpAtExit()
 {
-    Remembered& run = remembered();
-    const std::lock_guard<std::mutex> hold(run.lock);
-    cleanUp(run);
+    Remembered& live = remembered();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    cleanUp(live);
     // A signal that arrived while the client was already ending still ends it as a signal.
     if (const int signalNumber = pendingSignal.load())
         endBySignal(signalNumber);
@@ -149,9 +217,9 @@ void cleanUpAtExit()
 
 void cleanUpAtExit()
 {
-    Remembered& run = remembered();
-    const std::lock_guard<std::mutex> hold(run.lock);
-    cleanUp(run);
+    Remembered& live = remembered();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    cleanUp(live);
 }
 
 #endif
@@ -181,46 +249,92 @@ void install()
         sigaction(signalNumber, nullptr, &current);
         if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL)
             continue;
-        struct sigaction action = {};
-        action.sa_handler = onGuardedSignal;
-        sigemptyset(&action.sa_mask);
-        // A console prompt blocked in a read goes on waiting while the watcher cleans up.
-        action.sa_flags = SA_RESTART;
-        sigaction(signalNumber, &action, nullptr);
+        cleansUp[signalNumber] = true;
+        handle(signalNumber);
     }
 #endif
 }
 
-void restoreDefaultSignals()
+void setRestorer(void (*restore)())
 {
 #ifndef Q_OS_WIN
-    for (const int signalNumber : guardedSignals) {
-        struct sigaction current = {};
-        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == onGuardedSignal) {
-            struct sigaction byDefault = {};
-            byDefault.sa_handler = SIG_DFL;
-            sigaction(signalNumber, &byDefault, nullptr);
+    if (restore && !restorer.load()) {
+        restorer.store(restore);
+        for (const int signalNumber : endingSignals()) {
+            if (cleansUp[signalNumber])
+                continue;
+            sigaction(signalNumber, nullptr, &previousActions[signalNumber]);
+            // An ignored signal does not end the program, and must not start to.
+            const struct sigaction& previous = previousActions[signalNumber];
+            passesOn[signalNumber] = (previous.sa_flags & SA_SIGINFO) || previous.sa_handler != SIG_IGN;
+            if (passesOn[signalNumber])
+                handle(signalNumber);
         }
+    } else if (!restore && restorer.load()) {
+        for (const int signalNumber : endingSignals()) {
+            if (passesOn[signalNumber])
+                sigaction(signalNumber, &previousActions[signalNumber], nullptr);
+            passesOn[signalNumber] = false;
+        }
+        restorer.store(nullptr);
     }
+#else
+    Q_UNUSED(restore)
 #endif
 }
 
-void remember(qint64 group, const QString& folder)
+ChildCreation::ChildCreation()
 {
-    Remembered& run = remembered();
-    const std::lock_guard<std::mutex> hold(run.lock);
-    run.group = group;
-    run.folder = folder;
+#ifndef Q_OS_WIN
+    sigset_t guarded;
+    sigemptyset(&guarded);
+    for (const int signalNumber : guardedSignals)
+        sigaddset(&guarded, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &guarded, &maskBeforeChild);
+#endif
 }
 
-void forget(qint64 group)
+ChildCreation::~ChildCreation()
 {
-    Remembered& run = remembered();
-    const std::lock_guard<std::mutex> hold(run.lock);
-    if (run.group != group)
-        return;
-    run.group = 0;
-    run.folder.clear();
+#ifndef Q_OS_WIN
+    pthread_sigmask(SIG_SETMASK, &maskBeforeChild, nullptr);
+#endif
+}
+
+void prepareChild()
+{
+#ifndef Q_OS_WIN
+    struct sigaction byDefault = {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) {
+        if (cleansUp[signalNumber] || passesOn[signalNumber])
+            sigaction(signalNumber, &byDefault, nullptr);
+    }
+    pthread_sigmask(SIG_SETMASK, &maskBeforeChild, nullptr);
+#endif
+}
+
+void remember(const void* run, qint64 group, const QString& folder)
+{
+    Remembered& live = remembered();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    for (LiveRun& known : live.runs) {
+        if (known.run == run) {
+            known.group = group;
+            known.folder = folder;
+            return;
+        }
+    }
+    live.runs.push_back({run, group, folder});
+}
+
+void forget(const void* run)
+{
+    Remembered& live = remembered();
+    const std::lock_guard<std::mutex> hold(live.lock);
+    live.runs.erase(
+        std::remove_if(live.runs.begin(), live.runs.end(), [run](const LiveRun& known) { return known.run == run; }),
+        live.runs.end());
 }
 
 void stopGroup(qint64 group)

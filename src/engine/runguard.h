@@ -2,25 +2,45 @@
 
 #include <QString>
 
-// A script run must not outlive the client: whatever ends the client (main returning, exit()
-// after a fatal error, or SIGHUP, SIGINT, SIGQUIT, SIGTERM) stops the run's process group and
-// removes its private folder; a signal then ends the client as it would have without this.
-// The student's own servers run outside the group and are never touched.
+// The one owner of the client's process-wide signal handling. A script run must not outlive the
+// client: whatever ends the client (main returning, exit() after a fatal error, or SIGHUP, SIGINT,
+// SIGQUIT, SIGTERM) stops the process group of every live run and removes its private folder; a
+// signal then ends the client as it would have without this. The student's own servers run
+// outside the groups and are never touched.
 namespace runguard {
 
-// Installs the signal handling and the exit cleanup; once per process, before the first run.
-// Signals that are ignored, or handled by someone else, keep their handling.
+// Installs the signal handling and the exit cleanup: once, at start-up, before any front end
+// exists; later calls do nothing. Signals that are ignored, or handled by someone else, keep their
+// handling.
 void install();
 
-// In a child between fork and exec, before it leaves the client's process group: a guarded
-// signal sent to the new group must end the child, not reach the client's cleanup through the
-// inherited handler. Async-signal-safe.
-void restoreDefaultSignals();
+// While set, `restore` runs first whenever a signal is about to end the client (a console puts
+// its terminal back this way). It runs inside a signal handler, so it must be async-signal-safe.
+// Null ends it.
+void setRestorer(void (*restore)());
 
-// The run under way: its interpreter leads process group `group`; `folder` holds its script.
-void remember(qint64 group, const QString& folder);
-// The run's owner has stopped its group and removed its folder.
-void forget(qint64 group);
+// Blocks the guarded signals in the calling thread for its lifetime, so that a child created
+// meanwhile starts with them blocked: no signal can reach the client's handling through it
+// before the child has called prepareChild().
+class ChildCreation {
+public:
+    ChildCreation();
+    ~ChildCreation();
+    ChildCreation(const ChildCreation&) = delete;
+    ChildCreation& operator=(const ChildCreation&) = delete;
+};
+
+// In a child between fork and exec: default actions for every signal the guard handles, then the
+// signal mask the client had before ChildCreation. A signal that arrived meanwhile ends the child.
+// Async-signal-safe.
+void prepareChild();
+
+// A live run: its interpreter leads process group `group` (0 before it starts); `folder` holds its
+// script. Called again as the run gets its group.
+void remember(const void* run, qint64 group, const QString& folder);
+// The run's owner has stopped its group and removed its folder, or the run ended cleanly and its
+// processes are no longer the client's.
+void forget(const void* run);
 
 // Stops every process of `group`: SIGTERM, then SIGKILL to whatever is still alive after
 // stopGraceMs. Returns once nothing of the group runs any more (an unreaped child may remain

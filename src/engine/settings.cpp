@@ -111,6 +111,12 @@ QVariantMap Oxbell::getSettings(QString fileName)
                      true);
         return {};
     }
+    // The user file may hold proxy credentials: one that an earlier version left readable by others
+    // is closed to them.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+        | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    if (fileName == SettingsFileName::user && (file.permissions() & others))
+        file.setPermissions(file.permissions() & ~others);
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
     qDebug() << "Read:" << QString::fromUtf8(maskedText(document));

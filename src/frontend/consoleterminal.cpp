@@ -3,12 +3,13 @@
 
 #include "frontend/console.h"
 
+#include "engine/runguard.h"
+
 #include <QDebug>
 
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <vector>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -62,42 +63,12 @@ void restoreTerminal() { }
 // input and by every signal that ends the process: a terminal is never left without echo.
 termios savedMode;
 volatile std::sig_atomic_t modeChanged = 0;
-struct sigaction previousActions[NSIG];
-bool handled[NSIG];
-
-// Signals whose default action ends the process (SIGKILL cannot be caught).
-std::vector<int> endingSignals()
-{
-    std::vector<int> numbers{SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,
-                             SIGFPE,  SIGUSR1, SIGSEGV, SIGUSR2, SIGPIPE, SIGALRM,   SIGTERM,
-                             SIGXCPU, SIGXFSZ, SIGPROF, SIGIO,   SIGPWR,  SIGVTALRM, SIGSYS};
-    for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime)
-        numbers.push_back(realTime);
-    return numbers;
-}
 
 void restoreTerminal()
 {
     if (modeChanged) {
         tcsetattr(STDIN_FILENO, TCSANOW, &savedMode);
         modeChanged = 0;
-    }
-}
-
-// Restores the terminal, then lets the signal do what it did before: the handler that was in
-// place (which may clean up and end the program itself), or the default action.
-extern "C" void restoreAndPassOn(int signalNumber, siginfo_t* info, void* context)
-{
-    restoreTerminal();
-    const struct sigaction& previous = previousActions[signalNumber];
-    if (previous.sa_flags & SA_SIGINFO) {
-        previous.sa_sigaction(signalNumber, info, context);
-    } else if (previous.sa_handler != SIG_DFL) {
-        previous.sa_handler(signalNumber);
-    } else {
-        // The default action, once this handler returns, ends the process as the signal asked.
-        std::signal(signalNumber, SIG_DFL);
-        std::raise(signalNumber);
     }
 }
 
@@ -116,19 +87,7 @@ public:
         if (!inputIsTerminal() || tcgetattr(STDIN_FILENO, &mode) != 0)
             return;
         savedMode = mode;
-        struct sigaction action = {};
-        action.sa_sigaction = restoreAndPassOn;
-        sigemptyset(&action.sa_mask);
-        // A handler passed on to that returns lets the prompt go on waiting.
-        action.sa_flags = SA_SIGINFO | SA_RESTART;
-        for (const int signalNumber : endingSignals()) {
-            sigaction(signalNumber, nullptr, &previousActions[signalNumber]);
-            // An ignored signal does not end the program, and must not start to.
-            handled[signalNumber] = previousActions[signalNumber].sa_handler != SIG_IGN
-                || (previousActions[signalNumber].sa_flags & SA_SIGINFO);
-            if (handled[signalNumber])
-                sigaction(signalNumber, &action, nullptr);
-        }
+        runguard::setRestorer(restoreTerminal);
         modeChanged = 1;
         mode.c_lflag &= ~clearedLocalFlags;
         mode.c_cc[VMIN] = 1;
@@ -142,10 +101,7 @@ public:
         if (!active)
             return;
         restoreTerminal();
-        for (const int signalNumber : endingSignals()) {
-            if (handled[signalNumber])
-                sigaction(signalNumber, &previousActions[signalNumber], nullptr);
-        }
+        runguard::setRestorer(nullptr);
     }
 
     TerminalMode(const TerminalMode&) = delete;

@@ -131,10 +131,14 @@ QWidget* GUI::boxOf(QLayout* layout)
     return box;
 }
 
+void GUI::installAccessibility()
+{
+    QAccessible::installFactory(plainWindowAccessible);
+}
+
 GUI::GUI(QObject* parent)
     : Oxbell(parent)
 {
-    QAccessible::installFactory(plainWindowAccessible);
     buildLoginView();
 }
 
@@ -506,7 +510,9 @@ void GUI::showGradeResult(const QVariantMap& result)
 {
     if (!courseTree)
         return;
+    verdictArriving = true;
     applyGradeResult(result);
+    verdictArriving = false;
     if (runningItem)
         courseTree->setCurrentItem(runningItem);
     const QString gradeBefore = gradeLabel->text();
@@ -529,8 +535,7 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
     entry->setText(0, summary);
     if (!detail.isEmpty())
         (new QTreeWidgetItem(entry))->setText(0, detail);
-    // The newest entry describes the list, so it is spoken as it arrives.
-    feedbackTree->setAccessibleDescription(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
+    announceFeedback(detail.isEmpty() ? summary : summary + QLatin1Char('\n') + detail);
     // Added one by one, each entry of a long list would cost more than the one before.
     if (pendingFeedback.isEmpty() && feedbackTree->topLevelItemCount() < feedbackBatchFromRows) {
         feedbackTree->addTopLevelItem(entry);
@@ -547,6 +552,41 @@ void GUI::addFeedback(const QString& summary, const QString& detail)
         feedbackTimer->start();
 }
 
+void GUI::announceFeedback(const QString& entry)
+{
+    if (!announcementTimer) {
+        announcementTimer = new QTimer(this);
+        announcementTimer->setSingleShot(true);
+        announcementTimer->setInterval(feedbackAnnouncementMs);
+        connect(announcementTimer, &QTimer::timeout, this, &GUI::announcePendingFeedback);
+    }
+    // The entry describes the list, so it is spoken as it arrives; entries that follow within the
+    // interval are told together when it ends, so a long run does not flood the screen reader. The
+    // server's verdict leads the entries it arrives with.
+    const bool headline = verdictArriving;
+    verdictArriving = false;
+    if (announcementTimer->isActive()) {
+        if (unannouncedEntries++ == 0 || headline)
+            unannouncedHeadline = entry;
+        return;
+    }
+    feedbackTree->setAccessibleDescription(entry);
+    announcementTimer->start();
+}
+
+void GUI::announcePendingFeedback()
+{
+    if (!feedbackTree || unannouncedEntries == 0)
+        return;
+    feedbackTree->setAccessibleDescription(
+        unannouncedEntries == 1
+            ? unannouncedHeadline
+            : unannouncedHeadline + QStringLiteral("\n(%1 new feedback entries)").arg(unannouncedEntries));
+    unannouncedEntries = 0;
+    unannouncedHeadline.clear();
+    announcementTimer->start();
+}
+
 void GUI::showPendingFeedback()
 {
     if (feedbackTree)
@@ -560,6 +600,10 @@ void GUI::clearFeedback()
 {
     qDeleteAll(pendingFeedback);
     pendingFeedback.clear();
+    unannouncedEntries = 0;
+    unannouncedHeadline.clear();
+    if (announcementTimer)
+        announcementTimer->stop();
     if (feedbackTree) {
         feedbackTree->clear();
         feedbackTree->setAccessibleDescription(QString());

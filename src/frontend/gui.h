@@ -44,6 +44,9 @@ public:
     // many, new entries join it in batches, at most every feedbackBatchMs.
     static constexpr int feedbackBatchFromRows = 1000;
     static constexpr int feedbackBatchMs = 100;
+    // A screen reader hears a new feedback entry at once, then at most one announcement per
+    // interval, saying how many entries arrived meanwhile.
+    static constexpr int feedbackAnnouncementMs = 1000;
 
     // A message box or dialog as the user saw it, and the button that closed it (empty when it
     // was closed some other way).
@@ -52,6 +55,9 @@ public:
         QString text;
         QString answer;
     };
+
+    // Lets assistive technology take the windows for windows; once, at start-up.
+    static void installAccessibility();
 
     explicit GUI(QObject* parent);
     ~GUI() override;
@@ -170,6 +176,9 @@ protected:
 
     // Adds the entries waiting for the next batch to the feedback view.
     void showPendingFeedback();
+    void announceFeedback(const QString& entry);
+    // Tells the leading entry of those that arrived since the last announcement, and how many they are.
+    void announcePendingFeedback();
 
 private:
     // The session key is agreed: a login may be sent.
@@ -183,6 +192,12 @@ private:
     QList<ShownDialog> dialogsShown;
     QList<QTreeWidgetItem*> pendingFeedback;
     QTimer* feedbackTimer = nullptr;
+    QTimer* announcementTimer = nullptr;
+    int unannouncedEntries = 0;
+    // The first of them, or the first entry of the server's verdict among them.
+    QString unannouncedHeadline;
+    // The next entry is the first of the server's verdict.
+    bool verdictArriving = false;
 };
 
 }

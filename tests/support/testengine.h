@@ -51,7 +51,6 @@ public:
 
     using Oxbell::appSettings;
     using Oxbell::cancelPendingReplies;
-    using Oxbell::checkStandardError;
     using Oxbell::checkVersion;
     using Oxbell::ignoredReplies;
     using Oxbell::interpreterPath;
@@ -60,12 +59,11 @@ public:
     using Oxbell::network;
     using Oxbell::nextServerNumber;
     using Oxbell::pendingReplies;
-    using Oxbell::readMessages;
     using Oxbell::requestState;
     using Oxbell::requestTimeoutMs;
     using Oxbell::runScript;
     using Oxbell::runState;
-    using Oxbell::scriptProcess;
+    using Oxbell::scriptRun;
     using Oxbell::scriptState;
     using Oxbell::scriptTimeLimit;
     using Oxbell::serverKey;
