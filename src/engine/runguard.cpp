@@ -332,9 +332,13 @@ void forget(const void* run)
 {
     Remembered& live = remembered();
     const std::lock_guard<std::mutex> hold(live.lock);
-    live.runs.erase(
-        std::remove_if(live.runs.begin(), live.runs.end(), [run](const LiveRun& known) { return known.run == run; }),
-        live.runs.end());
+    const auto known
+        = std::find_if(live.runs.begin(), live.runs.end(), [run](const LiveRun& one) { return one.run == run; });
+    if (known == live.runs.end())
+        return;
+    if (!known->folder.isEmpty())
+        QDir(known->folder).removeRecursively();
+    live.runs.erase(known);
 }
 
 void stopGroup(qint64 group)

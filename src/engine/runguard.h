@@ -38,8 +38,9 @@ void prepareChild();
 // A live run: its interpreter leads process group `group` (0 before it starts); `folder` holds its
 // script. Called again as the run gets its group.
 void remember(const void* run, qint64 group, const QString& folder);
-// The run's owner has stopped its group and removed its folder, or the run ended cleanly and its
-// processes are no longer the client's.
+// The run is over: its owner has stopped its group, or it ended cleanly and its processes are no
+// longer the client's. Removes its folder under the lock the signal path's cleanup holds, so that
+// the two never remove it at once and the client never ends half-way through.
 void forget(const void* run);
 
 // Stops every process of `group`: SIGTERM, then SIGKILL to whatever is still alive after

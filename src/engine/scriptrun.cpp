@@ -292,6 +292,5 @@ void ScriptRun::release()
         return;
     settled = true;
     timeLimit.stop();
-    folder.remove();
     runguard::forget(this);
 }
