@@ -44,6 +44,8 @@ public:
     // many, new entries join it in batches, at most every feedbackBatchMs.
     static constexpr int feedbackBatchFromRows = 1000;
     static constexpr int feedbackBatchMs = 100;
+    // The login view's button and the offer of a failure message that open the set-up check.
+    inline static const QString checkSetupText = QStringLiteral("Check setup");
 
     // A message box or dialog as the user saw it, and the button that closed it (empty when it
     // was closed some other way).
@@ -97,6 +99,7 @@ public slots:
     void handleSettingsServerAddButtonClicked();
     void handleSettingsServerDeleteButtonClicked();
     void handleServerNameChanged(QString changedTo);
+    void handleCheckSetupButtonClicked();
 
 protected:
     void buildLoginView();
@@ -106,6 +109,8 @@ protected:
     // the selected problem call for; called whenever one of them changes.
     void updateControls();
     void closeSettingsWindow();
+    // The set-up check in a dialog of its own: its lines as they come, "Copy" and "Close".
+    void showSetupCheck();
     void writeBackCurrentServer();
     // Runs a box or dialog modally; the one way every box and dialog of the window is shown.
     // Returns the button that closed it, or null.
@@ -136,6 +141,7 @@ protected:
     QLineEdit* emailEdit = nullptr;
     QLineEdit* passwordEdit = nullptr;
     QPushButton* loginButton = nullptr;
+    QPushButton* checkSetupButton = nullptr;
     QStatusBar* statusBar = nullptr;
     QTreeWidget* courseTree = nullptr;
     QTreeWidgetItem* selectedItem = nullptr;
