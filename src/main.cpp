@@ -117,7 +117,6 @@ int main(int argc, char** argv)
     if (parser.isSet(doctorOption)) {
         qDebug() << "Checking the set-up";
         QCoreApplication application(argc, argv);
-        QCoreApplication::setApplicationVersion(QStringLiteral(OXBELL_VERSION));
         status = runDoctor(application);
     } else if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)) {
         const bool initRun = parser.isSet(headlessInitOption);
