@@ -88,15 +88,17 @@ void TestDoctor::faults()
     QVERIFY(QFile::link(fault == "interpreter" ? home.filePath("gone/pypy") : interpreter,
                         places.applicationDir + "/pypy/bin/pypy"));
     QVERIFY(QFile::link(OXBELL_APP_DIR "/oxbell.py", places.applicationDir + "/oxbell.py"));
-    QVERIFY(QFile::copy(fault == "ca" ? OXBELL_PKI_DIR "/other-root.pem" : OXBELL_APP_DIR "/certs/GandiStandardSSLCA.pem",
-                        places.applicationDir + "/certs/GandiStandardSSLCA.pem"));
+    QVERIFY(
+        QFile::copy(fault == "ca" ? OXBELL_PKI_DIR "/other-root.pem" : OXBELL_APP_DIR "/certs/GandiStandardSSLCA.pem",
+                    places.applicationDir + "/certs/GandiStandardSSLCA.pem"));
 
     QString url = server.url();
     if (fault == "wronghost")
         url = wrongHostServer.url();
     if (fault == "closed")
         url = QStringLiteral("https://localhost:%1").arg(closedPort());
-    QJsonObject servers{{"web1", QJsonObject{{"address", "127.0.0.1"}, {"port", QString::number(studentServer.serverPort())}}}};
+    QJsonObject servers{
+        {"web1", QJsonObject{{"address", "127.0.0.1"}, {"port", QString::number(studentServer.serverPort())}}}};
     if (fault == "serverdown")
         servers.insert("dbnode1", QJsonObject{{"address", "127.0.0.1"}, {"port", QString::number(closedPort())}});
     const bool namedProxy = fault == "proxyhost";
@@ -128,13 +130,14 @@ void TestDoctor::faults()
         if (finding.skipped)
             continue;
         const Doctor::Outcome expected = check == failing ? Doctor::Outcome::Fail
-            : check == warned                            ? Doctor::Outcome::Warn
-                                                         : Doctor::Outcome::Ok;
+            : check == warned                             ? Doctor::Outcome::Warn
+                                                          : Doctor::Outcome::Ok;
         QVERIFY2(finding.outcome == expected, qPrintable(report));
         QCOMPARE(finding.text().count('\n'), expected == Doctor::Outcome::Ok ? 0 : 1);
     }
     QCOMPARE(doctor.failedCount() > 0, failing >= 0);
-    QVERIFY(report.endsWith(QStringLiteral("%1 passed, %2 failed\n").arg(doctor.passedCount()).arg(doctor.failedCount())));
+    QVERIFY(
+        report.endsWith(QStringLiteral("%1 passed, %2 failed\n").arg(doctor.passedCount()).arg(doctor.failedCount())));
     // The presented certificate's issuer is named, so an intercepting network shows itself.
     if (fault == "ca")
         QVERIFY2(report.contains("unknown issuer") && report.contains("issued by Oxbell Practice"), qPrintable(report));
@@ -154,13 +157,15 @@ void TestDoctor::programReportsAndConsolePointsAtIt()
     const QRegularExpression line("^(ok   |warn |FAIL |    )");
     for (int i = 0; i + 1 < lines.size(); ++i)
         QVERIFY2(line.match(lines[i]).hasMatch(), qPrintable(lines[i]));
-    QVERIFY2(lines.filter(QRegularExpression("^FAIL server connection: ")).size() == 1, doctor.standardOutput.constData());
+    QVERIFY2(lines.filter(QRegularExpression("^FAIL server connection: ")).size() == 1,
+             doctor.standardOutput.constData());
     QVERIFY(QRegularExpression("^\\d+ passed, [1-9]\\d* failed$").match(lines.last()).hasMatch());
 
     // Standard input is not a terminal: the pause after the message does not wait.
     const ProcessOutcome console = home.run({"-console"});
     QCOMPARE(console.exitCode, 1);
-    QVERIFY2(QRegularExpression("Failed to check for updates\\.\n\nReason: [^\n]+\n\nRun oxbell -doctor to check your setup\\.\n")
+    QVERIFY2(QRegularExpression(
+                 "Failed to check for updates\\.\n\nReason: [^\n]+\n\nRun oxbell -doctor to check your setup\\.\n")
                  .match(QString::fromUtf8(console.standardError))
                  .hasMatch(),
              console.standardError.constData());

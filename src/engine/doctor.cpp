@@ -128,13 +128,17 @@ QString trustRuleFailed(const QSslError& error)
 
 QString Doctor::checkName(Check check)
 {
-    static const QStringList names{
-        QStringLiteral("settings"),          QStringLiteral("log"),
-        QStringLiteral("interpreter"),       QStringLiteral("certificate authority"),
-        QStringLiteral("proxy"),             QStringLiteral("server address"),
-        QStringLiteral("server connection"), QStringLiteral("server certificate"),
-        QStringLiteral("server protocol"),   QStringLiteral("your servers"),
-        QStringLiteral("clock")};
+    static const QStringList names{QStringLiteral("settings"),
+                                   QStringLiteral("log"),
+                                   QStringLiteral("interpreter"),
+                                   QStringLiteral("certificate authority"),
+                                   QStringLiteral("proxy"),
+                                   QStringLiteral("server address"),
+                                   QStringLiteral("server connection"),
+                                   QStringLiteral("server certificate"),
+                                   QStringLiteral("server protocol"),
+                                   QStringLiteral("your servers"),
+                                   QStringLiteral("clock")};
     return names.value(check);
 }
 
@@ -208,8 +212,8 @@ void Doctor::next()
     const auto check = Check(current);
     for (Check needed : prerequisites(check)) {
         if (failed(needed)) {
-            Finding finding{check, Outcome::Fail, QStringLiteral("(skipped: the ") + checkName(needed)
-                                                      + QStringLiteral(" check failed)"),
+            Finding finding{check, Outcome::Fail,
+                            QStringLiteral("(skipped: the ") + checkName(needed) + QStringLiteral(" check failed)"),
                             tryAgain, true};
             results.append(finding);
             emit checked(finding);
@@ -218,11 +222,17 @@ void Doctor::next()
         }
     }
     using Step = void (Doctor::*)();
-    static const Step steps[CheckCount]
-        = {&Doctor::checkSettings,    &Doctor::checkLog,           &Doctor::checkInterpreter,
-           &Doctor::checkCertificateAuthority, &Doctor::checkProxy, &Doctor::checkServerAddress,
-           &Doctor::checkServerConnection, &Doctor::checkServerCertificate, &Doctor::checkServerProtocol,
-           &Doctor::checkYourServers, &Doctor::checkClock};
+    static const Step steps[CheckCount] = {&Doctor::checkSettings,
+                                           &Doctor::checkLog,
+                                           &Doctor::checkInterpreter,
+                                           &Doctor::checkCertificateAuthority,
+                                           &Doctor::checkProxy,
+                                           &Doctor::checkServerAddress,
+                                           &Doctor::checkServerConnection,
+                                           &Doctor::checkServerCertificate,
+                                           &Doctor::checkServerProtocol,
+                                           &Doctor::checkYourServers,
+                                           &Doctor::checkClock};
     (this->*steps[check])();
 }
 
@@ -312,14 +322,15 @@ void Doctor::checkSettings()
         finish(Outcome::Fail, problems.join(QStringLiteral("; ")),
                QStringLiteral("Correct the file, or move it away: the program then writes a default one."));
     } else if (!notes.isEmpty()) {
-        const bool exposed = std::any_of(notes.begin(), notes.end(),
-                                         [](const QString& note) { return note.endsWith(QLatin1String("other users")); });
+        const bool exposed = std::any_of(notes.begin(), notes.end(), [](const QString& note) {
+            return note.endsWith(QLatin1String("other users"));
+        });
         finish(Outcome::Warn, notes.join(QStringLiteral("; ")),
                exposed ? QStringLiteral("Settings may hold a proxy password: make them yours alone (chmod 600 FILE).")
                        : QStringLiteral("Nothing to do: start oxbell once, or check again after you have."));
     } else {
-        finish(Outcome::Ok, QStringLiteral("course server ") + serverName() + QStringLiteral(", ")
-                   + QString::number(servers.size())
+        finish(Outcome::Ok,
+               QStringLiteral("course server ") + serverName() + QStringLiteral(", ") + QString::number(servers.size())
                    + (servers.size() == 1 ? QStringLiteral(" server") : QStringLiteral(" servers"))
                    + QStringLiteral(" of yours; both files are yours alone"));
     }
@@ -335,7 +346,8 @@ void Doctor::checkLog()
             finish(Outcome::Ok, path + QStringLiteral(" does not exist yet; its folder is writable"));
         else
             finish(Outcome::Fail, path + QStringLiteral(" cannot be made: its folder is missing or not writable"),
-                   QStringLiteral("Make the folder ") + folder.filePath() + QStringLiteral(" and let yourself write to it."));
+                   QStringLiteral("Make the folder ") + folder.filePath()
+                       + QStringLiteral(" and let yourself write to it."));
         return;
     }
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly)) {
@@ -378,15 +390,15 @@ void Doctor::runProcess(const QStringList& arguments, const QByteArray& input, c
     };
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             [process, end](int, QProcess::ExitStatus status) {
-                end(status == QProcess::NormalExit, status == QProcess::NormalExit ? QString() : process->errorString());
+                end(status == QProcess::NormalExit,
+                    status == QProcess::NormalExit ? QString() : process->errorString());
             });
     connect(process, &QProcess::errorOccurred, this, [process, end](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             end(false, process->errorString());
     });
-    connect(timer, &QTimer::timeout, this, [end] {
-        end(false, QStringLiteral("no answer within %1 s").arg(interpreterTimeoutMs / 1000));
-    });
+    connect(timer, &QTimer::timeout, this,
+            [end] { end(false, QStringLiteral("no answer within %1 s").arg(interpreterTimeoutMs / 1000)); });
     timer->start(interpreterTimeoutMs);
     process->start(places.applicationDir + AppFile::interpreter, arguments);
     process->write(input);
@@ -410,34 +422,35 @@ void Doctor::checkInterpreter()
         finish(Outcome::Fail, path + QStringLiteral(" cannot be run (not executable)"), reinstall);
         return;
     }
-    runProcess({QStringLiteral("--version")}, {}, [this, path, reinstall](bool finished, int exitCode,
-                                                                            const QByteArray& output,
-                                                                            const QByteArray& errorOutput,
-                                                                            const QString& why) {
-        const QString version = firstLine(output + errorOutput);
-        if (!finished || exitCode != 0 || version.isEmpty()) {
-            finish(Outcome::Fail,
-                   path + QStringLiteral(" did not report its version: ")
-                       + (why.isEmpty() ? QStringLiteral("exit code %1").arg(exitCode) : why),
-                   reinstall);
-            return;
-        }
-        // What a script's first line does: the module must come from the application directory.
-        const QByteArray noServers = QJsonDocument(QJsonObject{{JsonKey::servers, QJsonObject()}}).toJson();
-        runProcess({QStringLiteral("-c"), QStringLiteral("from oxbell import servers")}, noServers,
-                   [this, path, version](bool importFinished, int importCode, const QByteArray&,
-                                         const QByteArray& importErrors, const QString& importWhy) {
-                       if (importFinished && importCode == 0 && importErrors.isEmpty()) {
-                           finish(Outcome::Ok, path + QStringLiteral(" runs (") + version
-                                      + QStringLiteral(") and imports the oxbell module"));
-                           return;
-                       }
-                       const QString reason = importWhy.isEmpty() ? lastLine(importErrors) : importWhy;
-                       finish(Outcome::Fail, path + QStringLiteral(" cannot import the oxbell module: ") + reason,
-                              QStringLiteral("Reinstall oxbell: oxbell.py belongs in ") + places.applicationDir
-                                  + QLatin1Char('.'));
-                   });
-    });
+    runProcess({QStringLiteral("--version")}, {},
+               [this, path, reinstall](bool finished, int exitCode, const QByteArray& output,
+                                       const QByteArray& errorOutput, const QString& why) {
+                   const QString version = firstLine(output + errorOutput);
+                   if (!finished || exitCode != 0 || version.isEmpty()) {
+                       finish(Outcome::Fail,
+                              path + QStringLiteral(" did not report its version: ")
+                                  + (why.isEmpty() ? QStringLiteral("exit code %1").arg(exitCode) : why),
+                              reinstall);
+                       return;
+                   }
+                   // What a script's first line does: the module must come from the application directory.
+                   const QByteArray noServers = QJsonDocument(QJsonObject{{JsonKey::servers, QJsonObject()}}).toJson();
+                   runProcess({QStringLiteral("-c"), QStringLiteral("from oxbell import servers")}, noServers,
+                              [this, path, version](bool importFinished, int importCode, const QByteArray&,
+                                                    const QByteArray& importErrors, const QString& importWhy) {
+                                  if (importFinished && importCode == 0 && importErrors.isEmpty()) {
+                                      finish(Outcome::Ok,
+                                             path + QStringLiteral(" runs (") + version
+                                                 + QStringLiteral(") and imports the oxbell module"));
+                                      return;
+                                  }
+                                  const QString reason = importWhy.isEmpty() ? lastLine(importErrors) : importWhy;
+                                  finish(Outcome::Fail,
+                                         path + QStringLiteral(" cannot import the oxbell module: ") + reason,
+                                         QStringLiteral("Reinstall oxbell: oxbell.py belongs in ")
+                                             + places.applicationDir + QLatin1Char('.'));
+                              });
+               });
 }
 
 void Doctor::checkCertificateAuthority()
@@ -506,8 +519,8 @@ QString Doctor::serverName() const
 
 QString Doctor::proxyName() const
 {
-    QString name = (proxy.type() == QNetworkProxy::Socks5Proxy ? QStringLiteral("SOCKS5 proxy ")
-                                                                : QStringLiteral("HTTP proxy "))
+    QString name
+        = (proxy.type() == QNetworkProxy::Socks5Proxy ? QStringLiteral("SOCKS5 proxy ") : QStringLiteral("HTTP proxy "))
         + proxy.hostName() + QLatin1Char(':') + QString::number(proxy.port());
     if (!proxy.user().isEmpty())
         name += QStringLiteral(" as ") + proxy.user();
@@ -534,8 +547,8 @@ void Doctor::checkProxy()
     if (!isNamedProxy(proxy))
         proxy = QNetworkProxy(QNetworkProxy::NoProxy);
     const QString kind = systemProxy ? QStringLiteral("the system's: ") : QString();
-    const QString described = throughProxy() ? kind + proxyName()
-                                             : kind + QStringLiteral("none, connections go directly");
+    const QString described
+        = throughProxy() ? kind + proxyName() : kind + QStringLiteral("none, connections go directly");
 
     const auto connectToProxy = [this, described] {
         if (!throughProxy()) {
@@ -544,15 +557,16 @@ void Doctor::checkProxy()
         }
         auto* socket = new QTcpSocket(this);
         socket->setProxy(QNetworkProxy::NoProxy);
-        awaitSocket(socket, serverTimeoutMs, [this, described](bool connected, QAbstractSocket::SocketError,
-                                                               const QString& why) {
-            if (connected)
-                finish(Outcome::Ok, described + QStringLiteral(", which accepts connections"));
-            else
-                finish(Outcome::Fail, described + QStringLiteral(" does not accept connections: ") + why,
-                       QStringLiteral("Check the proxy's \"host\" and \"port\" in ") + SettingsFileName::user
-                           + QStringLiteral(", or ask your network's administrators."));
-        });
+        awaitSocket(socket, serverTimeoutMs,
+                    [this, described](bool connected, QAbstractSocket::SocketError, const QString& why) {
+                        if (connected)
+                            finish(Outcome::Ok, described + QStringLiteral(", which accepts connections"));
+                        else
+                            finish(Outcome::Fail, described + QStringLiteral(" does not accept connections: ") + why,
+                                   QStringLiteral("Check the proxy's \"host\" and \"port\" in ")
+                                       + SettingsFileName::user
+                                       + QStringLiteral(", or ask your network's administrators."));
+                    });
         socket->connectToHost(proxy.hostName(), proxy.port());
     };
 
@@ -584,7 +598,8 @@ void Doctor::checkServerAddress()
     if (!throughProxy()) {
         QHostInfo::lookupHost(host, this, [this, host, advice](const QHostInfo& lookup) {
             if (lookup.error() != QHostInfo::NoError || lookup.addresses().isEmpty()) {
-                finish(Outcome::Fail, quoted(host) + QStringLiteral(" does not resolve: ") + lookup.errorString(), advice);
+                finish(Outcome::Fail, quoted(host) + QStringLiteral(" does not resolve: ") + lookup.errorString(),
+                       advice);
                 return;
             }
             QStringList addresses;
@@ -597,15 +612,16 @@ void Doctor::checkServerAddress()
     // The proxy resolves the name, as it does for the program: only a connection through it tells.
     auto* socket = new QTcpSocket(this);
     socket->setProxy(proxy);
-    awaitSocket(socket, serverTimeoutMs, [this, host, advice](bool connected, QAbstractSocket::SocketError error,
-                                                              const QString& why) {
-        proxiedConnectionError = connected ? QString() : why;
-        if (!connected && error == QAbstractSocket::HostNotFoundError)
-            finish(Outcome::Fail, QStringLiteral("the proxy cannot resolve ") + quoted(host) + QStringLiteral(": ") + why,
-                   advice);
-        else
-            finish(Outcome::Ok, host + QStringLiteral(" is resolved by the proxy"));
-    });
+    awaitSocket(socket, serverTimeoutMs,
+                [this, host, advice](bool connected, QAbstractSocket::SocketError error, const QString& why) {
+                    proxiedConnectionError = connected ? QString() : why;
+                    if (!connected && error == QAbstractSocket::HostNotFoundError)
+                        finish(Outcome::Fail,
+                               QStringLiteral("the proxy cannot resolve ") + quoted(host) + QStringLiteral(": ") + why,
+                               advice);
+                    else
+                        finish(Outcome::Ok, host + QStringLiteral(" is resolved by the proxy"));
+                });
     socket->connectToHost(host, quint16(serverUrl.port(443)));
 }
 
@@ -617,7 +633,8 @@ void Doctor::checkServerConnection()
         if (connected)
             finish(Outcome::Ok, target + QStringLiteral(" accepts connections") + via);
         else
-            finish(Outcome::Fail, target + QStringLiteral(" did not accept a connection") + via + QStringLiteral(": ") + why,
+            finish(Outcome::Fail,
+                   target + QStringLiteral(" did not accept a connection") + via + QStringLiteral(": ") + why,
                    QStringLiteral("The course server may be down, or a firewall blocks the port: try again "
                                   "later, and tell the course staff if it lasts."));
     };
@@ -649,45 +666,49 @@ void Doctor::checkServerCertificate()
                 *presented = socket->peerCertificate();
                 socket->ignoreSslErrors(accepted);
             });
-    awaitSocket(socket, serverTimeoutMs, [this, socket, rejected, presented](bool connected,
-                                                                            QAbstractSocket::SocketError,
-                                                                            const QString& why) {
-        if (connected) {
-            const QSslCertificate leaf = socket->peerCertificate();
-            finish(Outcome::Ok, QStringLiteral("the server presented ") + certificateName(leaf)
-                       + QStringLiteral(", issued by ") + leaf.issuerDisplayName() + QStringLiteral(", valid until ")
-                       + day(leaf.expiryDate()));
-            return;
-        }
-        if (rejected->isEmpty()) {
-            finish(Outcome::Fail, QStringLiteral("no secure connection: ") + why,
-                   QStringLiteral("Something between you and the course server breaks secure connections: try "
-                                  "another network."));
-            return;
-        }
-        QStringList rules;
-        bool unknownIssuer = false;
-        for (const QSslError& error : *rejected) {
-            // The toolkit adds an unspecified error beside the ones that say what failed.
-            if (error.error() == QSslError::UnspecifiedError && rejected->size() > 1)
-                continue;
-            const QString rule = trustRuleFailed(error);
-            unknownIssuer = unknownIssuer || rule == QLatin1String("unknown issuer");
-            if (!rules.contains(rule))
-                rules << rule;
-        }
-        const QString issuer = presented->isNull() ? QStringLiteral("nobody named") : presented->issuerDisplayName();
-        finish(Outcome::Fail,
-               QStringLiteral("refused (") + rules.join(QStringLiteral(", ")) + QStringLiteral("); the certificate presented is ")
-                   + (presented->isNull() ? QStringLiteral("unknown") : certificateName(*presented))
-                   + QStringLiteral(", issued by ") + issuer,
-               unknownIssuer ? QStringLiteral("That issuer is not the course server's: a network that intercepts secure "
-                                              "connections (a firewall, an antivirus) is in between, or the program's CA "
-                                              "file is not the course server's. Try another network, or reinstall oxbell.")
-                             : QStringLiteral("The server at this address is not the course server, or its certificate is "
-                                              "out of date: check the URL in ")
-                       + SettingsFileName::app + QStringLiteral(" and your computer's date, then tell the course staff."));
-    });
+    awaitSocket(
+        socket, serverTimeoutMs,
+        [this, socket, rejected, presented](bool connected, QAbstractSocket::SocketError, const QString& why) {
+            if (connected) {
+                const QSslCertificate leaf = socket->peerCertificate();
+                finish(Outcome::Ok,
+                       QStringLiteral("the server presented ") + certificateName(leaf) + QStringLiteral(", issued by ")
+                           + leaf.issuerDisplayName() + QStringLiteral(", valid until ") + day(leaf.expiryDate()));
+                return;
+            }
+            if (rejected->isEmpty()) {
+                finish(Outcome::Fail, QStringLiteral("no secure connection: ") + why,
+                       QStringLiteral("Something between you and the course server breaks secure connections: try "
+                                      "another network."));
+                return;
+            }
+            QStringList rules;
+            bool unknownIssuer = false;
+            for (const QSslError& error : *rejected) {
+                // The toolkit adds an unspecified error beside the ones that say what failed.
+                if (error.error() == QSslError::UnspecifiedError && rejected->size() > 1)
+                    continue;
+                const QString rule = trustRuleFailed(error);
+                unknownIssuer = unknownIssuer || rule == QLatin1String("unknown issuer");
+                if (!rules.contains(rule))
+                    rules << rule;
+            }
+            const QString issuer
+                = presented->isNull() ? QStringLiteral("nobody named") : presented->issuerDisplayName();
+            finish(Outcome::Fail,
+                   QStringLiteral("refused (") + rules.join(QStringLiteral(", "))
+                       + QStringLiteral("); the certificate presented is ")
+                       + (presented->isNull() ? QStringLiteral("unknown") : certificateName(*presented))
+                       + QStringLiteral(", issued by ") + issuer,
+                   unknownIssuer
+                       ? QStringLiteral("That issuer is not the course server's: a network that intercepts secure "
+                                        "connections (a firewall, an antivirus) is in between, or the program's CA "
+                                        "file is not the course server's. Try another network, or reinstall oxbell.")
+                       : QStringLiteral("The server at this address is not the course server, or its certificate is "
+                                        "out of date: check the URL in ")
+                           + SettingsFileName::app
+                           + QStringLiteral(" and your computer's date, then tell the course staff."));
+        });
     socket->connectToHostEncrypted(serverUrl.host(), quint16(serverUrl.port(443)));
 }
 
@@ -808,24 +829,25 @@ void Doctor::checkYourServers()
         auto* socket = new QTcpSocket(this);
         // The scripts connect directly, never through the proxy.
         socket->setProxy(QNetworkProxy::NoProxy);
-        awaitSocket(socket, studentServerTimeoutMs, [this, name, pending, up, down](bool connected,
-                                                                                  QAbstractSocket::SocketError,
-                                                                                  const QString& why) {
-            if (connected)
-                *up << name;
-            else
-                *down << name + QStringLiteral(" did not accept a connection: ") + why;
-            if (--*pending > 0)
-                return;
-            if (down->isEmpty())
-                finish(Outcome::Ok, up->join(QStringLiteral(", "))
-                           + (up->size() == 1 ? QStringLiteral(" accepts") : QStringLiteral(" accept"))
-                           + QStringLiteral(" connections"));
-            else
-                finish(Outcome::Warn, down->join(QStringLiteral("; ")),
-                       QStringLiteral("Start your servers before you initialise, test or turn in a problem; they "
-                                      "need not run at other times."));
-        });
+        awaitSocket(
+            socket, studentServerTimeoutMs,
+            [this, name, pending, up, down](bool connected, QAbstractSocket::SocketError, const QString& why) {
+                if (connected)
+                    *up << name;
+                else
+                    *down << name + QStringLiteral(" did not accept a connection: ") + why;
+                if (--*pending > 0)
+                    return;
+                if (down->isEmpty())
+                    finish(Outcome::Ok,
+                           up->join(QStringLiteral(", "))
+                               + (up->size() == 1 ? QStringLiteral(" accepts") : QStringLiteral(" accept"))
+                               + QStringLiteral(" connections"));
+                else
+                    finish(Outcome::Warn, down->join(QStringLiteral("; ")),
+                           QStringLiteral("Start your servers before you initialise, test or turn in a problem; they "
+                                          "need not run at other times."));
+            });
         socket->connectToHost(address, quint16(port));
     }
 }
@@ -841,7 +863,8 @@ void Doctor::checkClock()
     const qint64 ahead = serverDate.secsTo(serverDateReceived);
     const qint64 apart = std::abs(ahead);
     if (apart <= clockToleranceSeconds) {
-        finish(Outcome::Ok, QStringLiteral("your clock is within %1 s of the server's").arg(std::max<qint64>(apart, 1)));
+        finish(Outcome::Ok,
+               QStringLiteral("your clock is within %1 s of the server's").arg(std::max<qint64>(apart, 1)));
         return;
     }
     finish(Outcome::Warn,
