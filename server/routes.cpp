@@ -11,6 +11,7 @@
 #include "sessionstore.h"
 
 #include <QDateTime>
+#include <QLocale>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -134,6 +135,12 @@ void Routes::install(httplib::Server& server)
 
     server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
         plainReply(response, 500, QStringLiteral("Internal server error"));
+    });
+    // Clients compare their clock with it; every answer carries one.
+    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Date", QLocale::c()
+                                        .toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+                                        .toStdString());
     });
     server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
         const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '

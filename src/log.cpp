@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QStandardPaths>
 #include <QTextStream>
@@ -54,11 +55,15 @@ void messageHandler(QtMsgType type, const QMessageLogContext& context, const QSt
         std::exit(1);
 }
 
+QString logFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/oxbell.log");
+}
+
 void openLog()
 {
-    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    QDir().mkpath(documents);
-    const QString path = documents + QStringLiteral("/oxbell.log");
+    const QString path = logFilePath();
+    QDir().mkpath(QFileInfo(path).path());
 
     // Heap objects on purpose: a process that ends through exit() (a parser error, a fatal
     // message) must never see them destroyed while a message can still arrive.

@@ -10,6 +10,9 @@ extern QTextStream* logStream;
 
 void messageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
+// "<documents>/oxbell.log".
+QString logFilePath();
+
 // Opens "<documents>/oxbell.log" for appending and routes every Qt message into it.
 void openLog();
 

@@ -1,4 +1,5 @@
 #include "log.h"
+#include "engine/doctor.h"
 #include "engine/runguard.h"
 #include "frontend/console.h"
 #include "frontend/gui.h"
@@ -11,6 +12,7 @@
 #include <QSysInfo>
 
 #include <cstdio>
+#include <iostream>
 #include <memory>
 
 #ifdef Q_OS_WIN
@@ -57,6 +59,22 @@ void attachConsole()
 }
 #endif
 
+// "oxbell -doctor": every line of the set-up check as it comes, then the summary; status 1 when a
+// check failed.
+int runDoctor(QCoreApplication& application)
+{
+    Doctor doctor(Doctor::programPlaces());
+    QObject::connect(&doctor, &Doctor::checked, [](const Doctor::Finding& finding) {
+        std::cout << finding.text().toUtf8().constData() << std::endl;
+    });
+    QObject::connect(&doctor, &Doctor::finished, &application, [&doctor] {
+        std::cout << doctor.summary().toUtf8().constData() << std::endl;
+        QCoreApplication::exit(doctor.failedCount() > 0 ? 1 : 0);
+    });
+    QMetaObject::invokeMethod(&doctor, &Doctor::start, Qt::QueuedConnection);
+    return application.exec();
+}
+
 int runFrontEnd(QCoreApplication& application, Oxbell* frontEnd)
 {
     std::unique_ptr<Oxbell> owner(frontEnd);
@@ -88,7 +106,11 @@ int main(int argc, char** argv)
                                                 QStringLiteral("Run init for a problem in headless mode"));
     const QCommandLineOption headlessTestOption(QStringLiteral("headless-test"),
                                                 QStringLiteral("Run test for a problem in headless mode"));
+    const QCommandLineOption doctorOption(QStringLiteral("doctor"),
+                                          QStringLiteral("Check the set-up (settings, interpreter, proxy, course "
+                                                         "server) and say what is wrong."));
     parser.addOption(consoleOption);
+    parser.addOption(doctorOption);
     parser.addOption(headlessInitOption);
     parser.addOption(headlessTestOption);
     // The parser's error text names the program; no application object exists yet to supply it.
@@ -96,7 +118,11 @@ int main(int argc, char** argv)
     parser.process(arguments);
 
     int status = 0;
-    if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)) {
+    if (parser.isSet(doctorOption)) {
+        qDebug() << "Checking the set-up";
+        QCoreApplication application(argc, argv);
+        status = runDoctor(application);
+    } else if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)) {
         const bool initRun = parser.isSet(headlessInitOption);
         qDebug() << "Starting headless front end, init run:" << initRun;
         QCoreApplication application(argc, argv);

@@ -4,6 +4,8 @@
 #include "support/timeouts.h"
 
 #include <QAccessible>
+#include <QClipboard>
+#include <QDialog>
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
@@ -40,6 +42,7 @@ public:
     using GUI::applyButton;
     using GUI::attemptsLabel;
     using GUI::cancelButton;
+    using GUI::checkSetupButton;
     using GUI::closeButton;
     using GUI::courseTree;
     using GUI::deleteServerButton;
@@ -306,10 +309,43 @@ void TestGui::loginSession()
     QCOMPARE(gui->statusBar->currentMessage(), QStringLiteral("Ready to log in"));
     QVERIFY(QTest::qWaitForWindowActive(gui->mainWindow));
     QCOMPARE(QApplication::focusWidget(), gui->emailEdit);
-    QCOMPARE(tabWalk(3), QStringList({"Password", "Login", "Email"}));
+    QCOMPARE(tabWalk(4), QStringList({"Password", "Login", "Check setup", "Email"}));
     QCOMPARE(accessibleControls(gui->mainWindow),
              QStringList({"Window oxbell version " OXBELL_VERSION, "StaticText oxbell", "StaticText Email:", "StaticText Password:",
-                          "EditableText Email", "EditableText Password", "Button Login", "StatusBar Ready to log in"}));
+                          "EditableText Email", "EditableText Password", "Button Login", "Button Check setup",
+                          "StatusBar Ready to log in"}));
+
+    // The set-up check runs while its dialog is open; Copy takes its whole report.
+    QStringList lines;
+    QString summary;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        auto* label = dialog ? dialog->findChild<QLabel*>() : nullptr;
+        if (!label || !label->text().contains(QStringLiteral(" passed, ")))
+            return;
+        watch.stop();
+        summary = label->text();
+        auto* list = dialog->findChild<QListWidget*>();
+        for (int row = 0; row < list->count(); ++row) {
+            const QListWidgetItem* item = list->item(row);
+            const bool okLine = item->text().startsWith(QStringLiteral("ok "));
+            // Results apart by colour too: green for ok, another for the rest.
+            QCOMPARE(item->foreground().color().green() > item->foreground().color().red(), okLine);
+            lines << item->text();
+        }
+        for (QPushButton* button : dialog->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("Copy"))
+                button->click();
+        for (QPushButton* button : dialog->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("Close"))
+                button->click();
+    });
+    watch.start(50);
+    gui->checkSetupButton->click();
+    QCOMPARE(gui->shownDialogs().last().title, QStringLiteral("Check setup"));
+    QVERIFY2(lines.filter(QRegularExpression("^ok   server protocol: ")).size() == 1, qPrintable(lines.join('\n')));
+    QCOMPARE(QGuiApplication::clipboard()->text(), lines.join('\n') + '\n' + summary + '\n');
 
     // Refused: the address stays, the password goes. Enter in the password field logs in.
     QTest::keyClicks(gui->emailEdit, PracticeServer::studentEmail);
@@ -340,7 +376,7 @@ void TestGui::loginSession()
     // Values other than the three states change nothing.
     gui->loginStateChanged(7);
     QVERIFY(gui->courseTree);
-    QCOMPARE(gui->shownDialogs().size(), 1);
+    QCOMPARE(gui->shownDialogs().size(), 2);
 }
 
 void TestGui::widgetStates_data()

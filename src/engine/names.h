@@ -66,3 +66,9 @@ namespace SettingsFileName {
 inline const QString app = QStringLiteral("app_settings.json");
 inline const QString user = QStringLiteral("user_settings.json");
 }
+
+// Files the program needs in its application directory.
+namespace AppFile {
+inline const QString interpreter = QStringLiteral("/pypy/bin/pypy");
+inline const QString caCertificate = QStringLiteral("/certs/GandiStandardSSLCA.pem");
+}

@@ -18,10 +18,7 @@ const QString modePast[2] = {QStringLiteral("Graded"), QStringLiteral("Tested")}
 Oxbell::Oxbell(QObject* parent)
     : QObject(parent)
 {
-    QByteArray pem(serverKeyText);
-    for (int round = 0; round < 3; ++round)
-        pem = QByteArray::fromBase64(pem);
-    serverKey.fromPem(QString::fromUtf8(pem.constData()));
+    loadServerKey(serverKey);
     QCoreApplication::setApplicationVersion(QStringLiteral(OXBELL_VERSION));
 }
 
@@ -30,6 +27,14 @@ Oxbell::~Oxbell()
     // A run under way ends with the client: its processes stopped, its folder removed.
     if (scriptRun)
         discardRun();
+}
+
+void Oxbell::loadServerKey(RsaPublicKey& key)
+{
+    QByteArray pem(serverKeyText);
+    for (int round = 0; round < 3; ++round)
+        pem = QByteArray::fromBase64(pem);
+    key.fromPem(QString::fromUtf8(pem.constData()));
 }
 
 void Oxbell::start()
@@ -43,7 +48,7 @@ void Oxbell::start()
     userSettings = getSettings(SettingsFileName::user);
 
     nextServerNumber = nextServerNumberOf(userSettings);
-    interpreterPath = QCoreApplication::applicationDirPath() + QStringLiteral("/pypy/bin/pypy");
+    interpreterPath = QCoreApplication::applicationDirPath() + AppFile::interpreter;
     serverUrl = serverUrlOf(appSettings);
 
     network = new QNetworkAccessManager(this);

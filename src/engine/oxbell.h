@@ -136,7 +136,10 @@ public:
     void ensureAppSettingsExists(const QString& fileName);
     void ensureUserSettingsExists(const QString& fileName);
     QVariantMap getSettings(QString fileName);
-    QString settingsDir() const;
+    static QString settingsDir();
+    // What a missing settings file is written as.
+    static QJsonObject defaultAppSettings();
+    static QJsonObject defaultUserSettings();
 
     void mergeGradeResult(QVariantMap& problemMap, const QVariantMap& result, QTreeWidgetItem* problemItem);
     // Passes each [summary, detail] pair of a grade result's "feedback" to addFeedback; an entry
@@ -149,6 +152,15 @@ public:
     static QUrl serverUrlOf(const QVariantMap& appSettings);
     // The proxy that the "proxy" object of the user settings describes (no host lookup).
     static QNetworkProxy proxyOf(const QVariantMap& proxySettings);
+    // The course server's public key that the program carries.
+    static void loadServerKey(RsaPublicKey& key);
+    // Of the TLS errors a handshake met, those the program accepts: the server's intermediate CA
+    // when it is the one in `caFile`, and an untrusted certificate. Any other error fails it.
+    static QList<QSslError> acceptedSslErrors(const QList<QSslError>& errors, const QString& caFile);
+
+    // True while a hook reports that the course server or the proxy could not be reached (no
+    // answer, TLS refused, proxy failure): a front end may point the student at the set-up check.
+    bool connectionFailing() const { return connectionFailure; }
 
     // A request that receives nothing for this long fails as not answered in time.
     static constexpr int transferTimeoutMs = 30000;
@@ -202,6 +214,8 @@ protected:
     double scriptTimeLimit = defaultScriptTimeLimitSeconds;
 
 private:
+    bool connectionFailure = false;
+
     void installProxy();
     QNetworkRequest requestFor(const QString& path) const;
     void sendGet(const QString& path, RequestState state);

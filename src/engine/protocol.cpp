@@ -91,6 +91,9 @@ void Oxbell::replyFinished(QNetworkReply* reply)
     }
     pendingReplies.removeAll(reply);
     const bool failed = reply->error() != QNetworkReply::NoError;
+    // Errors up to the proxy range mean the server was not reached or gave no complete answer.
+    const bool failingBefore = connectionFailure;
+    connectionFailure = failed && reply->error() <= QNetworkReply::UnknownProxyError;
 
     switch (requestState) {
     case CheckingVersion:
@@ -150,6 +153,7 @@ void Oxbell::replyFinished(QNetworkReply* reply)
     default:
         break;
     }
+    connectionFailure = failingBefore;
     reply->deleteLater();
 }
 
@@ -178,16 +182,15 @@ void Oxbell::versionReceived(QNetworkReply* reply)
     negotiateIv();
 }
 
-void Oxbell::handleSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+QList<QSslError> Oxbell::acceptedSslErrors(const QList<QSslError>& errors, const QString& caFile)
 {
     QList<QSslError> expected;
     for (const QSslError& error : errors) {
         switch (error.error()) {
         case QSslError::UnableToGetLocalIssuerCertificate: {
             // The intermediate CA that the server does not send in full ships beside the program.
-            const QList<QSslCertificate> shipped = QSslCertificate::fromPath(
-                QCoreApplication::applicationDirPath() + QStringLiteral("/certs/GandiStandardSSLCA.pem"), QSsl::Pem,
-                QSslCertificate::PatternSyntax::FixedString);
+            const QList<QSslCertificate> shipped
+                = QSslCertificate::fromPath(caFile, QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
             if (!shipped.isEmpty())
                 expected.append(QSslError(error.error(), shipped.first()));
             break;
@@ -199,5 +202,10 @@ void Oxbell::handleSslErrors(QNetworkReply* reply, const QList<QSslError>& error
             break;
         }
     }
-    reply->ignoreSslErrors(expected);
+    return expected;
+}
+
+void Oxbell::handleSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+{
+    reply->ignoreSslErrors(acceptedSslErrors(errors, QCoreApplication::applicationDirPath() + AppFile::caCertificate));
 }

@@ -57,12 +57,15 @@ void Oxbell::installProxy()
         showStatus(QStringLiteral("Checking proxy host..."));
         // Blocking on purpose: nothing else runs yet, and no request may start before the answer.
         const QHostInfo lookup = QHostInfo::fromName(proxy.hostName());
-        if (lookup.error() != QHostInfo::NoError)
+        if (lookup.error() != QHostInfo::NoError) {
+            connectionFailure = true;
             errorMessage(QStringLiteral("Error encountered with proxy host (") + proxy.hostName()
                              + QStringLiteral("): ") + lookup.errorString()
                              + QStringLiteral(".\nPlease check ") + SettingsFileName::user
                              + QStringLiteral(" and try again."),
                          true);
+            connectionFailure = false;
+        }
     }
     if (proxy.type() == QNetworkProxy::DefaultProxy)
         QNetworkProxyFactory::setUseSystemConfiguration(true);

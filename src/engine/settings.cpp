@@ -42,9 +42,28 @@ QByteArray maskedText(const QJsonDocument& document)
 }
 }
 
-QString Oxbell::settingsDir() const
+QString Oxbell::settingsDir()
 {
     return QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/oxbell");
+}
+
+QJsonObject Oxbell::defaultAppSettings()
+{
+    return {{JsonKey::proctorServer, QJsonObject{{JsonKey::url, QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
+}
+
+QJsonObject Oxbell::defaultUserSettings()
+{
+    const QJsonObject servers{{QStringLiteral("web1"),
+                               QJsonObject{{JsonKey::address, QStringLiteral("localhost")},
+                                           {JsonKey::port, QStringLiteral("8082")}}},
+                              {QStringLiteral("dbnode1"),
+                               QJsonObject{{JsonKey::address, QStringLiteral("localhost")},
+                                           {JsonKey::port, QStringLiteral("27017")}}}};
+    const QJsonObject proxy{{JsonKey::type, QStringLiteral("none")},
+                            {JsonKey::host, QStringLiteral("localhost")},
+                            {JsonKey::port, QStringLiteral("80")}};
+    return {{JsonKey::servers, servers}, {JsonKey::proxy, proxy}};
 }
 
 void Oxbell::ensureSettingsDirExists()
@@ -62,10 +81,10 @@ void Oxbell::ensureAppSettingsExists(const QString& fileName)
         return;
     }
     qDebug() << "Settings file not found! Writing default version.";
-    const QJsonObject settings{{JsonKey::proctorServer,
-                                QJsonObject{{JsonKey::url, QStringLiteral(OXBELL_DEFAULT_SERVER_URL)}}}};
-    const QByteArray text = QJsonDocument(settings).toJson();
+    const QByteArray text = QJsonDocument(defaultAppSettings()).toJson();
+    // Like the user file: neither is anybody else's to read or to point elsewhere.
     SettingsFile file(path);
+    file.setOwnerOnly(true);
     if (!file.write(text)) {
         errorMessage(QStringLiteral("Error saving settings to ") + path + QLatin1Char(' ') + file.errorString(), false);
         return;
@@ -82,17 +101,7 @@ void Oxbell::ensureUserSettingsExists(const QString& fileName)
         return;
     }
     qDebug() << "Settings file not found. Writing default.";
-    const QJsonObject servers{{QStringLiteral("web1"),
-                               QJsonObject{{JsonKey::address, QStringLiteral("localhost")},
-                                           {JsonKey::port, QStringLiteral("8082")}}},
-                              {QStringLiteral("dbnode1"),
-                               QJsonObject{{JsonKey::address, QStringLiteral("localhost")},
-                                           {JsonKey::port, QStringLiteral("27017")}}}};
-    const QJsonObject proxy{{JsonKey::type, QStringLiteral("none")},
-                            {JsonKey::host, QStringLiteral("localhost")},
-                            {JsonKey::port, QStringLiteral("80")}};
-    const QByteArray text
-        = QJsonDocument(QJsonObject{{JsonKey::servers, servers}, {JsonKey::proxy, proxy}}).toJson();
+    const QByteArray text = QJsonDocument(defaultUserSettings()).toJson();
     qDebug() << "Writing:" << QString::fromUtf8(text);
     // The user file may hold proxy credentials: readable by its owner only.
     SettingsFile file(path);

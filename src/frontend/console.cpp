@@ -44,6 +44,8 @@ void Console::promptLogin()
 void Console::errorMessage(const QString& message, bool fatal)
 {
     err << message << GuardedStream::endLine << GuardedStream::endLine;
+    if (connectionFailing())
+        err << "Run oxbell -doctor to check your setup." << GuardedStream::endLine;
     pause();
     qDebug() << message;
     if (fatal)

@@ -182,22 +182,28 @@ void GUI::buildLoginView()
     passwordEdit = new QLineEdit;
     passwordEdit->setEchoMode(QLineEdit::Password);
     loginButton = new QPushButton(QStringLiteral("Login"));
+    checkSetupButton = new QPushButton(checkSetupText);
+    checkSetupButton->setAccessibleName(checkSetupText);
     statusBar = newStatusBar();
 
     auto* form = new QVBoxLayout;
     form->addWidget(richLabel(QStringLiteral("<h2>oxbell</h2>")));
     form->addWidget(twoFields(QStringLiteral("Email"), emailEdit, QStringLiteral("Password"), passwordEdit));
-    form->addWidget(loginButton);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(loginButton, 1);
+    buttons->addWidget(checkSetupButton);
+    form->addWidget(boxOf(buttons));
     auto* window = new QVBoxLayout(mainWindow);
     window->setContentsMargins(0, 0, 0, 0);
     window->addWidget(boxOf(form));
     window->addWidget(statusBar);
-    keyboardOrder({emailEdit, passwordEdit, loginButton});
+    keyboardOrder({emailEdit, passwordEdit, loginButton, checkSetupButton});
 
     // Nothing can be sent before the session key has been agreed.
     updateControls();
 
     connect(loginButton, &QPushButton::clicked, this, &GUI::handleLoginButtonClicked);
+    connect(checkSetupButton, &QPushButton::clicked, this, &GUI::handleCheckSetupButtonClicked);
     connect(emailEdit, &QLineEdit::returnPressed, this, &GUI::handleLoginButtonClicked);
     connect(passwordEdit, &QLineEdit::returnPressed, this, &GUI::handleLoginButtonClicked);
     mainWindow->show();
@@ -231,6 +237,7 @@ void GUI::loginStateChanged(int state)
         emailEdit = nullptr;
         passwordEdit = nullptr;
         loginButton = nullptr;
+        checkSetupButton = nullptr;
         statusBar = nullptr;
         buildMainView();
         break;

@@ -47,6 +47,8 @@ public:
     // A screen reader hears a new feedback entry at once, then at most one announcement per
     // interval, saying how many entries arrived meanwhile.
     static constexpr int feedbackAnnouncementMs = 1000;
+    // The login view's button and the offer of a failure message that open the set-up check.
+    inline static const QString checkSetupText = QStringLiteral("Check setup");
 
     // A message box or dialog as the user saw it, and the button that closed it (empty when it
     // was closed some other way).
@@ -103,6 +105,7 @@ public slots:
     void handleSettingsServerAddButtonClicked();
     void handleSettingsServerDeleteButtonClicked();
     void handleServerNameChanged(QString changedTo);
+    void handleCheckSetupButtonClicked();
 
 protected:
     void buildLoginView();
@@ -112,6 +115,8 @@ protected:
     // the selected problem call for; called whenever one of them changes.
     void updateControls();
     void closeSettingsWindow();
+    // The set-up check in a dialog of its own: its lines as they come, "Copy" and "Close".
+    void showSetupCheck();
     void writeBackCurrentServer();
     // Runs a box or dialog modally; the one way every box and dialog of the window is shown.
     // Returns the button that closed it, or null.
@@ -142,6 +147,7 @@ protected:
     QLineEdit* emailEdit = nullptr;
     QLineEdit* passwordEdit = nullptr;
     QPushButton* loginButton = nullptr;
+    QPushButton* checkSetupButton = nullptr;
     QStatusBar* statusBar = nullptr;
     QTreeWidget* courseTree = nullptr;
     QTreeWidgetItem* selectedItem = nullptr;

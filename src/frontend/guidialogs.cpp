@@ -1,6 +1,11 @@
 #include "frontend/gui.h"
 
+#include "engine/doctor.h"
+
 #include <QAuthenticator>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QListWidget>
 #include <QDebug>
 #include <QDialog>
 #include <QGridLayout>
@@ -20,6 +25,8 @@ namespace frontend {
 
 namespace {
 constexpr int newVersionBoxWidth = 450;
+constexpr int setupCheckWidth = 760;
+constexpr int setupCheckHeight = 460;
 
 QString plainText(const QAbstractButton* button)
 {
@@ -81,7 +88,14 @@ void GUI::alert(const QString& message)
 
 void GUI::errorMessage(const QString& message, bool fatal)
 {
-    alert(message);
+    // A failure that ends the program, or that the network caused, may be the set-up's: the box
+    // offers to check it.
+    if (fatal || connectionFailing()) {
+        if (ask(QString(), message, {checkSetupText, QStringLiteral("OK")}) == checkSetupText)
+            showSetupCheck();
+    } else {
+        alert(message);
+    }
     if (fatal) {
         qWarning() << "Ending after a fatal error:" << message;
         std::exit(1);
@@ -135,6 +149,54 @@ void GUI::requestProxyCredentials(QAuthenticator* authenticator)
     runModal(&dialog);
     authenticator->setUser(userEdit->text());
     authenticator->setPassword(passwordField->text());
+}
+
+void GUI::handleCheckSetupButtonClicked()
+{
+    showSetupCheck();
+}
+
+void GUI::showSetupCheck()
+{
+    QDialog dialog;
+    dialog.setWindowTitle(checkSetupText);
+    dialog.resize(setupCheckWidth, setupCheckHeight);
+    auto* lines = new QListWidget;
+    lines->setAccessibleName(QStringLiteral("Results"));
+    lines->setWordWrap(true);
+    auto* summary = new QLabel(QStringLiteral("Checking..."));
+    summary->setAccessibleName(summary->text());
+    auto* copy = new QPushButton(QStringLiteral("Copy"));
+    auto* close = new QPushButton(QStringLiteral("Close"));
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(summary, 1);
+    buttons->addWidget(copy);
+    buttons->addWidget(close);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(lines);
+    layout->addWidget(boxOf(buttons));
+    keyboardOrder({lines, copy, close});
+    markFocus(&dialog);
+
+    // Runs on the event loop while the dialog is open, so the window keeps answering.
+    auto* doctor = new Doctor(Doctor::programPlaces(), &dialog);
+    connect(doctor, &Doctor::checked, &dialog, [lines](const Doctor::Finding& finding) {
+        static const QColor colours[] = {QColor(0x1b, 0x7a, 0x1b), QColor(0x9a, 0x5b, 0x00), QColor(0xc0, 0x10, 0x10)};
+        for (const QString& line : finding.text().split(QLatin1Char('\n'))) {
+            auto* item = new QListWidgetItem(line, lines);
+            item->setForeground(colours[int(finding.outcome)]);
+        }
+        lines->scrollToBottom();
+    });
+    connect(doctor, &Doctor::finished, &dialog, [doctor, summary] {
+        summary->setText(doctor->summary());
+        summary->setAccessibleName(doctor->summary());
+    });
+    connect(copy, &QPushButton::clicked, &dialog, [doctor] { QGuiApplication::clipboard()->setText(doctor->report()); });
+    connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
+    doctor->start();
+    runModal(&dialog);
 }
 
 void GUI::handleBasicAuthQuitClicked(bool)
