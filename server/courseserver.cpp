@@ -77,6 +77,8 @@ bool CourseServer::setUp(const Options& options, QString* error)
         *error = tlsError.isEmpty() ? QStringLiteral("TLS could not be set up") : tlsError;
         return false;
     }
+    if (options.faults)
+        FaultInjector::watchConnections(server->ssl_context());
     server->new_task_queue = [] { return new httplib::ThreadPool(workerThreads); };
     server->set_payload_max_length(maxBodyBytes);
     server->set_keep_alive_timeout(keepAliveSeconds);

@@ -3,9 +3,20 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
 #include <cmath>
 
 namespace {
+thread_local int servedSocket = -1;
+
+void noteHandshake(const SSL* ssl, int where, int)
+{
+    if (where & SSL_CB_HANDSHAKE_START)
+        servedSocket = SSL_get_fd(ssl);
+}
+
 // A whole number in [low, high], or the fallback when the member is missing.
 bool wholeNumber(const QJsonObject& object, const char* name, int low, int high, int fallback, int* out)
 {
@@ -41,6 +52,7 @@ bool FaultInjector::add(const QByteArray& description, QString* error)
     static const std::pair<const char*, Fault::Kind> kinds[] = {
         {"status", Fault::Kind::Status}, {"badjson", Fault::Kind::BadJson}, {"baddecrypt", Fault::Kind::BadDecrypt},
         {"delay", Fault::Kind::Delay},   {"drop", Fault::Kind::Drop},
+        {"dropafter", Fault::Kind::DropAfter}, {"dropbefore", Fault::Kind::DropBefore},
     };
     bool known = false;
     for (const auto& [name, value] : kinds) {
@@ -50,7 +62,7 @@ bool FaultInjector::add(const QByteArray& description, QString* error)
         }
     }
     if (!known) {
-        *error = QStringLiteral("\"kind\" is one of status, badjson, baddecrypt, delay, drop");
+        *error = QStringLiteral("\"kind\" is one of status, badjson, baddecrypt, delay, drop, dropafter, dropbefore");
         return false;
     }
     if (!wholeNumber(object, "count", 1, 1000000, 1, &rule.remaining)
@@ -84,4 +96,15 @@ bool FaultInjector::take(const QString& path, Fault* out)
         return true;
     }
     return false;
+}
+
+void FaultInjector::watchConnections(SSL_CTX* context)
+{
+    SSL_CTX_set_info_callback(context, noteHandshake);
+}
+
+void FaultInjector::closeConnection()
+{
+    if (servedSocket >= 0)
+        ::shutdown(servedSocket, SHUT_RDWR);
 }

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+typedef struct ssl_ctx_st SSL_CTX;
+
 // A way to make a server fail on purpose, for tests of the client: the next N requests of a path
 // fail in a chosen way. Rules are used in the order they were added.
 class FaultInjector {
@@ -17,6 +19,10 @@ public:
             BadDecrypt, // a success whose body is not ciphertext under the session key
             Delay, // the request is served after a pause
             Drop, // the connection closes before the reply is complete
+            // The connection closes with no byte of a reply: after the request was carried out
+            // (recorded, then its answer lost), or without carrying it out (lost before it was read).
+            DropAfter,
+            DropBefore,
         };
         Kind kind = Kind::Status;
         int status = 500;
@@ -26,12 +32,19 @@ public:
 
     // Adds a rule from its JSON description:
     // {"path": "/grades" or a prefix ending in '*', "count": N, "kind": "status" | "badjson" |
-    //  "baddecrypt" | "delay" | "drop", "status": 500, "body": "text", "delay_ms": 1500}.
+    //  "baddecrypt" | "delay" | "drop" | "dropafter" | "dropbefore", "status": 500, "body": "text",
+    //  "delay_ms": 1500}.
     // False with *error telling why when the description is not usable.
     bool add(const QByteArray& description, QString* error);
     void clear();
     // Takes the fault of the first rule that matches the path and counts it down.
     bool take(const QString& path, Fault* out);
+
+    // Lets closeConnection() find the connection that the calling thread serves: every worker
+    // thread serves one connection at a time, from its TLS handshake on.
+    static void watchConnections(SSL_CTX* context);
+    // Closes the connection the calling thread serves; what the server then writes goes nowhere.
+    static void closeConnection();
 
 private:
     struct Rule {

@@ -84,19 +84,27 @@ int main(int argc, char** argv)
                                                 QStringLiteral("Run init for a problem in headless mode"));
     const QCommandLineOption headlessTestOption(QStringLiteral("headless-test"),
                                                 QStringLiteral("Run test for a problem in headless mode"));
+    const QCommandLineOption headlessResendOption(
+        QStringLiteral("headless-resend"), QStringLiteral("Send the result kept from a failed headless turn-in again"));
     parser.addOption(consoleOption);
     parser.addOption(headlessInitOption);
     parser.addOption(headlessTestOption);
+    parser.addOption(headlessResendOption);
     // The parser's error text names the program; no application object exists yet to supply it.
     QCoreApplication::setApplicationName(QStringLiteral("oxbell"));
     parser.process(arguments);
 
     int status = 0;
-    if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)) {
-        const bool initRun = parser.isSet(headlessInitOption);
-        qDebug() << "Starting headless front end, init run:" << initRun;
+    if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption) || parser.isSet(headlessResendOption)) {
+        // The init run wins, as it always has; then sending a kept result again.
+        using Plan = frontend::Headless::Plan;
+        const Plan plan = parser.isSet(headlessInitOption) ? Plan::Init
+            : parser.isSet(headlessResendOption)           ? Plan::SendAgain
+                                                            : Plan::TurnIn;
+        qDebug() << "Starting headless front end, init run:" << (plan == Plan::Init)
+                 << "sending a kept result again:" << (plan == Plan::SendAgain);
         QCoreApplication application(argc, argv);
-        status = runFrontEnd(application, new frontend::Headless(initRun, nullptr));
+        status = runFrontEnd(application, new frontend::Headless(plan, nullptr));
     } else if (parser.isSet(consoleOption)) {
 #ifdef Q_OS_WIN
         attachConsole();

@@ -37,6 +37,12 @@ void TestEngine::errorMessage(const QString& message, bool fatal)
     record(QStringLiteral("errorMessage"), {message, fatal});
 }
 
+bool TestEngine::confirmTurnIn(const QString& question)
+{
+    record(QStringLiteral("confirmTurnIn"), {question});
+    return turnInAnswers.isEmpty() ? false : turnInAnswers.takeFirst();
+}
+
 bool TestEngine::promptRetry(const QString& message)
 {
     record(QStringLiteral("promptRetry"), {message});

@@ -36,6 +36,7 @@ public:
     void gradingFinished() override;
     void initCompleted() override;
     void requestProxyCredentials(QAuthenticator* authenticator) override;
+    bool confirmTurnIn(const QString& question) override;
 
     // Names of the hooks called so far, in order.
     QStringList hookNames() const;
@@ -46,6 +47,8 @@ public:
     QList<Call> calls;
     // Answers of promptRetry, taken from the front; false when exhausted.
     QList<bool> retryAnswers;
+    // Answers of confirmTurnIn, taken from the front; false (No, its default) when exhausted.
+    QList<bool> turnInAnswers;
     // Reactions run after a hook call is recorded, keyed by hook name.
     QHash<QString, std::function<void(const Call&)>> reactions;
 
