@@ -99,10 +99,13 @@ void Oxbell::serversChecked(const QStringList& unreachable)
     if (sender() != serverCheck || runState != RunState::Grading || !runningItem)
         return;
     if (!unreachable.isEmpty()) {
-        const int left = problemSummary(runningItem->data(0, Qt::UserRole).toMap()).attemptsLeft;
+        const ProblemSummary summary = problemSummary(runningItem->data(0, Qt::UserRole).toMap());
         const QString question = listed(unreachable)
             + QStringLiteral(" cannot be reached. Turn in anyway? A turn-in uses one of your attempts")
-            + (left >= 0 ? QStringLiteral(" (%1 left)").arg(left) : QString()) + QLatin1Char('.');
+            + (summary.attemptsLeft >= 0
+                   ? QStringLiteral(" (%1 of %2 left)").arg(summary.attemptsLeft).arg(summary.maxAttempts.toString())
+                   : QString())
+            + QLatin1Char('.');
         qDebug() << "Servers not reached before a turn-in:" << unreachable;
         if (!confirmTurnIn(question)) {
             runState = RunState::None;
