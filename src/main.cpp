@@ -101,8 +101,9 @@ int main(int argc, char** argv)
         const Plan plan = parser.isSet(headlessInitOption) ? Plan::Init
             : parser.isSet(headlessResendOption)           ? Plan::SendAgain
                                                             : Plan::TurnIn;
-        qDebug() << "Starting headless front end, init run:" << (plan == Plan::Init)
-                 << "sending a kept result again:" << (plan == Plan::SendAgain);
+        qDebug() << "Starting headless front end, init run:" << (plan == Plan::Init);
+        if (plan == Plan::SendAgain)
+            qDebug() << "The result kept from a failed turn-in is sent again";
         QCoreApplication application(argc, argv);
         status = runFrontEnd(application, new frontend::Headless(plan, nullptr));
     } else if (parser.isSet(consoleOption)) {
