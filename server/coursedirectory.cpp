@@ -250,16 +250,16 @@ private:
         qint64 maxAttempts = 0;
         // "unlimited", or a number; 0, which older catalogues wrote for no limit, still means it.
         const bool unlimited = object.value(QLatin1String("max_attempts")) == QJsonValue(unlimitedAttempts);
-        if (!members(object, {"display_name", "url_name", "close_date", "max_attempts", "possible", "time_limit", "init",
-                               "grader", "servers"})
+        if (!members(object,
+                     {"display_name", "url_name", "close_date", "max_attempts", "possible", "time_limit", "init",
+                      "grader", "servers"})
             || !text(object, "display_name", &problem->displayName)
             || !identifier(object, "url_name", taken, &problem->key.problem)
             || !wholeNumber(object, "close_date", 0, &closeDate)
             || (!unlimited && !wholeNumber(object, "max_attempts", 0, &maxAttempts))
             || !wholeNumber(object, "time_limit", -1, &problem->timeLimit)
             || !script(object, "init", false, &problem->initScript)
-            || !script(object, "grader", true, &problem->gradingScript)
-            || !serverNames(object, &problem->servers))
+            || !script(object, "grader", true, &problem->gradingScript) || !serverNames(object, &problem->servers))
             return false;
         if (maxAttempts > 1000000)
             return fail(QStringLiteral("\"max_attempts\" is too large"));

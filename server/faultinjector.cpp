@@ -50,9 +50,13 @@ bool FaultInjector::add(const QByteArray& description, QString* error)
 
     const QString kind = object.value(QLatin1String("kind")).toString();
     static const std::pair<const char*, Fault::Kind> kinds[] = {
-        {"status", Fault::Kind::Status}, {"badjson", Fault::Kind::BadJson}, {"baddecrypt", Fault::Kind::BadDecrypt},
-        {"delay", Fault::Kind::Delay},   {"drop", Fault::Kind::Drop},
-        {"dropafter", Fault::Kind::DropAfter}, {"dropbefore", Fault::Kind::DropBefore},
+        {"status", Fault::Kind::Status},
+        {"badjson", Fault::Kind::BadJson},
+        {"baddecrypt", Fault::Kind::BadDecrypt},
+        {"delay", Fault::Kind::Delay},
+        {"drop", Fault::Kind::Drop},
+        {"dropafter", Fault::Kind::DropAfter},
+        {"dropbefore", Fault::Kind::DropBefore},
     };
     bool known = false;
     for (const auto& [name, value] : kinds) {

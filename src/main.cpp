@@ -100,7 +100,7 @@ int main(int argc, char** argv)
         using Plan = frontend::Headless::Plan;
         const Plan plan = parser.isSet(headlessInitOption) ? Plan::Init
             : parser.isSet(headlessResendOption)           ? Plan::SendAgain
-                                                            : Plan::TurnIn;
+                                                           : Plan::TurnIn;
         qDebug() << "Starting headless front end, init run:" << (plan == Plan::Init);
         if (plan == Plan::SendAgain)
             qDebug() << "The result kept from a failed turn-in is sent again";

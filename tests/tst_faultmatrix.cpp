@@ -111,7 +111,8 @@ Outcome expected(RequestState state, Kind kind)
     case PostingGrade:
         // A connection closed before any answer fails the post rather than sending it again.
         if (kind == Kind::DropAfter || kind == Kind::DropBefore)
-            return {{"errorMessage", "scriptFailed"}, "Failed to test assignment. Please try again\n Reason: " + closed};
+            return {{"errorMessage", "scriptFailed"},
+                    "Failed to test assignment. Please try again\n Reason: " + closed};
         return {{"errorMessage", "scriptFailed"},
                 "Failed to test assignment. Please try again\n Reason: "
                     + (kind == Kind::BadJson || kind == Kind::BadDecrypt ? unreadable : reason)};

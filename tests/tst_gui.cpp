@@ -61,8 +61,8 @@ public:
     using GUI::receiptLabel;
     using GUI::refreshButton;
     using GUI::runState;
-    using GUI::sendAgainButton;
     using GUI::saveButton;
+    using GUI::sendAgainButton;
     using GUI::serverAddressEdit;
     using GUI::serverList;
     using GUI::serverNameEdit;
@@ -560,9 +560,10 @@ void TestGui::runSession()
     gui->answerNextDialogs({QStringLiteral("No")});
     gui->gradeButton->click();
     QTRY_COMPARE_WITH_TIMEOUT(gui->runState, RunState::None, testWaitMs);
-    QCOMPARE(lastDialogText(*gui), "dbnode1 (127.0.0.1:" + closedPort
-                                       + ") cannot be reached. Turn in anyway? A turn-in uses one of your attempts "
-                                         "(5 of 5 left).");
+    QCOMPARE(lastDialogText(*gui),
+             "dbnode1 (127.0.0.1:" + closedPort
+                 + ") cannot be reached. Turn in anyway? A turn-in uses one of your attempts "
+                   "(5 of 5 left).");
     QCOMPARE(stateOf(*gui), QString(idle).replace("init=on", "init=hidden"));
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/5"));
     QVERIFY(!server.log().contains("/download/OxbellX/DB101/2026_Fall/week1/connect/hello"));
@@ -572,12 +573,14 @@ void TestGui::runSession()
     gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
     QVERIFY(gui->receiptLabel->text().startsWith("Last turn-in: 1/1, "));
     QVERIFY(gui->sendAgainButton->isHidden());
-    QVERIFY(server.injectFault(PracticeServer::fault(QStringLiteral("/grade/*"), PracticeServer::FaultKind::DropBefore)));
+    QVERIFY(
+        server.injectFault(PracticeServer::fault(QStringLiteral("/grade/*"), PracticeServer::FaultKind::DropBefore)));
     gui->answerNextDialogs({QStringLiteral("OK")});
     gui->gradeButton->click();
     QTRY_VERIFY_WITH_TIMEOUT(!gui->sendAgainButton->isHidden(), testWaitMs);
-    QCOMPARE(lastDialogText(*gui), QStringLiteral("Failed to grade assignment. Please try again\n Reason: The "
-                                                  "connection closed before the server answered."));
+    QCOMPARE(lastDialogText(*gui),
+             QStringLiteral("Failed to grade assignment. Please try again\n Reason: The "
+                            "connection closed before the server answered."));
     QVERIFY2(gui->receiptLabel->text().startsWith(
                  "Last turn-in: failed (The connection closed before the server answered.), "
                  + QDateTime::currentDateTime().toString("yyyy-MM-dd ")),

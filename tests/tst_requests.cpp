@@ -441,7 +441,8 @@ void TestRequests::keptResultSentAgain()
     item->setData(0, Qt::UserRole, map);
 
     QVERIFY(server.injectFault(PracticeServer::fault("/grade/*", Kind(kind), status, "try later")));
-    engine->scriptState = QJsonDocument(QJsonObject{{"checks", QJsonArray{QJsonObject{{"name", "up"}, {"passed", true}, {"points", 1}}}}});
+    engine->scriptState = QJsonDocument(
+        QJsonObject{{"checks", QJsonArray{QJsonObject{{"name", "up"}, {"passed", true}, {"points", 1}}}}});
     engine->testMode = false;
     engine->runState = RunState::Grading;
     engine->postGrade(item.get());
@@ -461,8 +462,9 @@ void TestRequests::keptResultSentAgain()
     QVERIFY(enginesession::start(*engine, server.url()));
     QVERIFY(loggedIn());
     QVERIFY(engine->hasKeptResult(item.get()));
-    engine->reactions.insert("showGradeResult",
-                             [&](const TestEngine::Call& call) { engine->applyGradeResult(call.arguments.value(0).toMap()); });
+    engine->reactions.insert("showGradeResult", [&](const TestEngine::Call& call) {
+        engine->applyGradeResult(call.arguments.value(0).toMap());
+    });
     QVERIFY(engine->sendKeptResult(item.get()));
     QVERIFY(waitForHook(*engine, "showGradeResult"));
     QVERIFY2(!engine->called("errorMessage"), qPrintable(lastError(*engine)));

@@ -250,8 +250,8 @@ void TestServerOperation::faults()
     // The fault is used up; the request that failed was not carried out, unless the fault carried it
     // out before dropping the answer and the replay then counted it a second time.
     const int recorded = fault.kind == PracticeServer::FaultKind::DropAfter ? 2
-        : fault.kind == PracticeServer::FaultKind::DropBefore              ? 1
-                                                                           : 0;
+        : fault.kind == PracticeServer::FaultKind::DropBefore               ? 1
+                                                                            : 0;
     const ProtocolClient::Reply grades = client->get(QStringLiteral("/grades"));
     QCOMPARE(grades.status, 200);
     QCOMPARE(catalogueProblem(grades.json(), setupProblem).value(QLatin1String("attempts")).toInt(-1), recorded);

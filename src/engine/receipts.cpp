@@ -154,10 +154,11 @@ std::optional<Receipt> Receipts::latest(const PostedProblem& problem)
 QString Receipts::keptPath(const PostedProblem& problem)
 {
     // The identifiers may hold anything; their digest makes a file name of them.
-    const QByteArray identity = QStringList{problem.server, problem.course, problem.week, problem.section,
-                                            problem.problem, problem.test ? PostMode::test : PostMode::turnIn}
-                                    .join(QLatin1Char('\n'))
-                                    .toUtf8();
+    const QByteArray identity
+        = QStringList{problem.server,  problem.course,  problem.week,
+                      problem.section, problem.problem, problem.test ? PostMode::test : PostMode::turnIn}
+              .join(QLatin1Char('\n'))
+              .toUtf8();
     return directory() + QLatin1Char('/') + DataFileName::kept + QLatin1Char('/')
         + QString::fromLatin1(QCryptographicHash::hash(identity, QCryptographicHash::Sha256).toHex())
         + QStringLiteral(".json");
@@ -178,7 +179,8 @@ bool Receipts::keep(const KeptResult& kept, QString* error)
     const QDateTime expired = QDateTime::currentDateTimeUtc().addDays(-keptDays);
     for (const QFileInfo& entry : QDir(folder).entryInfoList({QStringLiteral("*.json")}, QDir::Files)) {
         QFile other(entry.filePath());
-        if (other.open(QIODevice::ReadOnly) && timeOf(QJsonDocument::fromJson(other.readAll()).object(), JsonKey::keptAt) < expired)
+        if (other.open(QIODevice::ReadOnly)
+            && timeOf(QJsonDocument::fromJson(other.readAll()).object(), JsonKey::keptAt) < expired)
             QFile::remove(entry.filePath());
     }
     SettingsFile file(keptPath(kept.post));

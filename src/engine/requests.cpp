@@ -52,8 +52,7 @@ void Oxbell::postGrade(QTreeWidgetItem* problem)
     // What is needed to keep the result should the post fail, taken as it is sent.
     post.result.post = postedProblem(problem, testMode);
     post.result.state = scriptState;
-    post.result.attemptsBefore
-        = problem ? problem->data(0, Qt::UserRole).toMap().value(JsonKey::attempts) : QVariant();
+    post.result.attemptsBefore = problem ? problem->data(0, Qt::UserRole).toMap().value(JsonKey::attempts) : QVariant();
     post.again = keptToSend.has_value();
     keptToSend.reset();
     // A turn-in spends an attempt: it is never sent twice without the client deciding so.

@@ -44,9 +44,9 @@ QString Console::levelName(int depth)
 
 int Console::letterCode(const QString& text)
 {
-    static const QHash<QString, int> codes{{QStringLiteral("b"), Back}, {QStringLiteral("h"), Home},
-                                           {QStringLiteral("e"), Exit}, {QStringLiteral("r"), Refresh},
-                                           {QStringLiteral("t"), Test}, {QStringLiteral("i"), Initialize},
+    static const QHash<QString, int> codes{{QStringLiteral("b"), Back},     {QStringLiteral("h"), Home},
+                                           {QStringLiteral("e"), Exit},     {QStringLiteral("r"), Refresh},
+                                           {QStringLiteral("t"), Test},     {QStringLiteral("i"), Initialize},
                                            {QStringLiteral("s"), SendAgain}};
     return codes.value(text, 0);
 }

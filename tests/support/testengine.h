@@ -47,8 +47,6 @@ public:
     QList<Call> calls;
     // Answers of promptRetry, taken from the front; false when exhausted.
     QList<bool> retryAnswers;
-    // Answers of confirmTurnIn, taken from the front; false (No, its default) when exhausted.
-    QList<bool> turnInAnswers;
     // Reactions run after a hook call is recorded, keyed by hook name.
     QHash<QString, std::function<void(const Call&)>> reactions;
 
