@@ -23,7 +23,7 @@ test_packages=(
     curl xvfb xauth x11-utils zip
     at-spi2-core python3-pyatspi dbus-daemon qtbase5-private-dev
     squid microsocks tcpdump
-    dpkg-dev desktop-file-utils appstream librsvg2-bin
+    dpkg-dev file desktop-file-utils appstream librsvg2-bin
     systemd init-system-helpers adduser sqlite3
 )
 fresh_packages=(debootstrap git)
