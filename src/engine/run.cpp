@@ -3,7 +3,6 @@
 
 #include "engine/names.h"
 #include "engine/oxbell.h"
-#include "engine/servercheck.h"
 
 #include <QTreeWidgetItem>
 
@@ -17,14 +16,7 @@ bool Oxbell::startProblemRun(RunKind kind, QTreeWidgetItem* problem)
         testMode = kind == RunKind::Test;
     runState = state;
     runningItem = problem;
-    keptToSend.reset();
-    delete serverCheck;
-    if (kind == RunKind::Init)
-        downloadScript(problem, true);
-    else if (kind == RunKind::TurnIn)
-        checkServersBeforeTurnIn();
-    else
-        downloadGradingScript();
+    downloadScript(problem, kind == RunKind::Init);
     return true;
 }
 

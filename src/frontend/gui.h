@@ -78,7 +78,6 @@ public:
     void gradingFinished() override;
     void initCompleted() override;
     void requestProxyCredentials(QAuthenticator* authenticator) override;
-    bool confirmTurnIn(const QString& question) override;
 
     QVariantMap collectSettings();
     void saveSettings(const QVariantMap& settings);
@@ -97,7 +96,6 @@ public slots:
     void handleGradeButtonClicked();
     void handleTestButtonClicked();
     void handleCancelGradeButtonClicked();
-    void handleSendAgainButtonClicked();
     void handleRefreshGradesButtonClicked();
     void handleSettingsButtonClicked();
     void handleSettingsSaveButtonClicked();
@@ -162,14 +160,10 @@ protected:
     QLabel* dueDateLabel = nullptr;
     QLabel* gradeLabel = nullptr;
     QLabel* attemptsLabel = nullptr;
-    // The latest receipt of the selected problem; hidden when it has none.
-    QLabel* receiptLabel = nullptr;
     QLabel* feedbackLabel = nullptr;
     QPushButton* initButton = nullptr;
     QPushButton* testButton = nullptr;
     QPushButton* gradeButton = nullptr;
-    // Shown while the selected problem has a result kept from a failed post.
-    QPushButton* sendAgainButton = nullptr;
     QPushButton* cancelButton = nullptr;
     QPushButton* refreshButton = nullptr;
     QPushButton* settingsButton = nullptr;

@@ -4,7 +4,6 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,9 +26,9 @@ void writeError(const QString& text)
 }
 }
 
-Headless::Headless(Plan runPlan, QObject* parent)
+Headless::Headless(bool runInit, QObject* parent)
     : Oxbell(parent)
-    , plan(runPlan)
+    , initRun(runInit)
     , rootItem(new QTreeWidgetItem(QTreeWidgetItem::Type))
 {
 }
@@ -106,17 +105,11 @@ void Headless::coursesLoaded(const QJsonObject& catalogue)
         printResult(1);
         return;
     }
-    switch (plan) {
-    case Plan::Init:
+    if (initRun) {
         startInitRun();
-        break;
-    case Plan::TurnIn:
+    } else {
         testMode = false;
         startGradingRun();
-        break;
-    case Plan::SendAgain:
-        sendKeptResult(currentItem);
-        break;
     }
 }
 
@@ -164,13 +157,6 @@ void Headless::requestProxyCredentials(QAuthenticator* authenticator)
 {
     authenticator->setUser(QStringLiteral("user"));
     authenticator->setPassword(password);
-}
-
-// Nobody is there to answer: the turn-in goes on, and the log says what was found.
-bool Headless::confirmTurnIn(const QString& question)
-{
-    qWarning().noquote() << "Turning in all the same:" << question;
-    return true;
 }
 
 void Headless::startGradingRun()

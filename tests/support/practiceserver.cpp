@@ -220,7 +220,7 @@ QByteArray PracticeServer::log() const
 
 bool PracticeServer::injectFault(const Fault& fault)
 {
-    static const char* const kinds[] = {"status", "badjson", "baddecrypt", "delay", "drop", "dropafter", "dropbefore"};
+    static const char* const kinds[] = {"status", "badjson", "baddecrypt", "delay", "drop"};
     const QJsonObject description{
         {QStringLiteral("path"), fault.path},   {QStringLiteral("kind"), QLatin1String(kinds[int(fault.kind)])},
         {QStringLiteral("count"), fault.count}, {QStringLiteral("status"), fault.status},
