@@ -51,6 +51,8 @@ cleanup() {
     rm -rf --one-file-system "$run"
 }
 trap cleanup EXIT
+# A check stopped by a signal removes its copy too.
+trap 'exit 1' HUP INT TERM
 cp -a "$base" "$root"
 # What an installer writes and debootstrap does not: the local host name, and the release's updates.
 printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
