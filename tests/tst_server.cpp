@@ -881,8 +881,13 @@ void TestServer::oversizedLogins()
         const ProtocolClient::Reply reply = client.post(QStringLiteral("/login"), body);
         QVERIFY2(reply.status == 413 || reply.status == 0, qPrintable(QString::number(reply.status)));
     }
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer's quarantine keeps freed memory, so only a plain build shows the server's own.
     const qint64 grown = residentKib(server.processId()) - before;
     QVERIFY2(before > 0 && grown < 16 * 1024, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+#else
+    Q_UNUSED(before)
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestServer)

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMutex>
 #include <QSemaphore>
 #include <QSslCertificate>
 #include <QThread>
@@ -133,14 +134,18 @@ void TestServerOperation::concurrentTurnInsKeepTheLimit()
     constexpr int allowed = 3; // the problem's "max_attempts"
     QVERIFY2(server.start(), qPrintable(server.errorString()));
 
-    // Every client logs in first; then all turn in at once.
+    // Every client logs in first, one after another (the server checks one account's logins one at
+    // a time and lets a waiting one wait only so long); then all turn in at once.
+    QMutex loginTurn;
     QSemaphore ready;
     QSemaphore go;
     std::vector<int> statuses(clients, -1);
     std::vector<std::unique_ptr<QThread>> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back(QThread::create([&, i] {
+            loginTurn.lock();
             std::unique_ptr<ProtocolClient> client = loggedIn(server);
+            loginTurn.unlock();
             ready.release();
             go.acquire();
             if (client)
