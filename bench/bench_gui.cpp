@@ -91,7 +91,7 @@ void headlessFeedback(benchmark::State& state)
 {
     const int lines = int(state.range(0));
     for (auto _ : state) {
-        frontend::Headless headless(false, nullptr);
+        frontend::Headless headless(frontend::Headless::Plan::TurnIn, nullptr);
         headless.clearFeedback();
         for (int line = 0; line < lines; ++line)
             headless.addFeedback(QStringLiteral("check %1 passed").arg(line), feedbackDetail(line));

@@ -129,6 +129,25 @@ private:
         return true;
     }
 
+    // The student's servers a grading script needs, by the names of their server list.
+    bool serverNames(const QJsonObject& object, QStringList* out)
+    {
+        const QJsonValue value = object.value(QLatin1String("servers"));
+        if (value.isUndefined())
+            return true;
+        const QString wrong = QStringLiteral("\"servers\" must be a list of server names, such as [\"web1\"]");
+        if (!value.isArray())
+            return fail(wrong);
+        for (const QJsonValue& name : value.toArray()) {
+            if (!name.isString() || name.toString().trimmed().isEmpty())
+                return fail(wrong);
+            if (out->contains(name.toString()))
+                return fail(QStringLiteral("\"servers\" names %1 twice").arg(quoted(name.toString())));
+            out->append(name.toString());
+        }
+        return true;
+    }
+
     bool readCourse(const QString& key, const QJsonValue& value)
     {
         place = QStringList{QStringLiteral("course %1").arg(quoted(key))};
@@ -231,15 +250,16 @@ private:
         qint64 maxAttempts = 0;
         // "unlimited", or a number; 0, which older catalogues wrote for no limit, still means it.
         const bool unlimited = object.value(QLatin1String("max_attempts")) == QJsonValue(unlimitedAttempts);
-        if (!members(object, {"display_name", "url_name", "close_date", "max_attempts", "possible", "time_limit", "init",
-                               "grader"})
+        if (!members(object,
+                     {"display_name", "url_name", "close_date", "max_attempts", "possible", "time_limit", "init",
+                      "grader", "servers"})
             || !text(object, "display_name", &problem->displayName)
             || !identifier(object, "url_name", taken, &problem->key.problem)
             || !wholeNumber(object, "close_date", 0, &closeDate)
             || (!unlimited && !wholeNumber(object, "max_attempts", 0, &maxAttempts))
             || !wholeNumber(object, "time_limit", -1, &problem->timeLimit)
             || !script(object, "init", false, &problem->initScript)
-            || !script(object, "grader", true, &problem->gradingScript))
+            || !script(object, "grader", true, &problem->gradingScript) || !serverNames(object, &problem->servers))
             return false;
         if (maxAttempts > 1000000)
             return fail(QStringLiteral("\"max_attempts\" is too large"));
@@ -340,6 +360,8 @@ QJsonObject CourseDirectory::catalogue(const std::map<ProblemKey, Progress>& pro
                     };
                     if (problem.timeLimit >= 0)
                         sent.insert(QStringLiteral("time_limit"), double(problem.timeLimit));
+                    if (!problem.servers.isEmpty())
+                        sent.insert(QStringLiteral("servers"), QJsonArray::fromStringList(problem.servers));
                     problemList.append(sent);
                 }
                 sections.append(QJsonObject{

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 #include <tuple>
@@ -45,6 +46,7 @@ struct Problem {
     QString initScript; // relative to the course directory; empty: the problem has none
     QString gradingScript;
     int previousStep = -1; // in a multistep section, the index of the step before
+    QStringList servers; // names of the student's servers the grading script needs
 
     // The limit as clients are told it: the number, or for no limit the text "unlimited", which
     // no count of attempts equals, so a client that compares the two texts keeps offering turn-ins.

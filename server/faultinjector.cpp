@@ -39,8 +39,13 @@ bool FaultInjector::add(const QByteArray& description, QString* error)
 
     const QString kind = object.value(QLatin1String("kind")).toString();
     static const std::pair<const char*, Fault::Kind> kinds[] = {
-        {"status", Fault::Kind::Status}, {"badjson", Fault::Kind::BadJson}, {"baddecrypt", Fault::Kind::BadDecrypt},
-        {"delay", Fault::Kind::Delay},   {"drop", Fault::Kind::Drop},
+        {"status", Fault::Kind::Status},
+        {"badjson", Fault::Kind::BadJson},
+        {"baddecrypt", Fault::Kind::BadDecrypt},
+        {"delay", Fault::Kind::Delay},
+        {"drop", Fault::Kind::Drop},
+        {"dropafter", Fault::Kind::DropAfter},
+        {"dropbefore", Fault::Kind::DropBefore},
     };
     bool known = false;
     for (const auto& [name, value] : kinds) {
@@ -50,7 +55,7 @@ bool FaultInjector::add(const QByteArray& description, QString* error)
         }
     }
     if (!known) {
-        *error = QStringLiteral("\"kind\" is one of status, badjson, baddecrypt, delay, drop");
+        *error = QStringLiteral("\"kind\" is one of status, badjson, baddecrypt, delay, drop, dropafter, dropbefore");
         return false;
     }
     if (!wholeNumber(object, "count", 1, 1000000, 1, &rule.remaining)

@@ -17,6 +17,10 @@ public:
             BadDecrypt, // a success whose body is not ciphertext under the session key
             Delay, // the request is served after a pause
             Drop, // the connection closes before the reply is complete
+            // The connection closes with no byte of a reply: after the request was carried out
+            // (recorded, then its answer lost), or without carrying it out (lost before it was read).
+            DropAfter,
+            DropBefore,
         };
         Kind kind = Kind::Status;
         int status = 500;
@@ -26,7 +30,8 @@ public:
 
     // Adds a rule from its JSON description:
     // {"path": "/grades" or a prefix ending in '*', "count": N, "kind": "status" | "badjson" |
-    //  "baddecrypt" | "delay" | "drop", "status": 500, "body": "text", "delay_ms": 1500}.
+    //  "baddecrypt" | "delay" | "drop" | "dropafter" | "dropbefore", "status": 500, "body": "text",
+    //  "delay_ms": 1500}.
     // False with *error telling why when the description is not usable.
     bool add(const QByteArray& description, QString* error);
     void clear();

@@ -29,6 +29,8 @@ constexpr size_t readChunk = 16 * 1024;
 // Descriptors the server needs besides its connections: database, course files, standard streams.
 constexpr rlim_t spareDescriptors = 64;
 constexpr int listenBacklog = 128;
+// Set by a handler on the worker thread that runs it.
+thread_local bool replyDropped = false;
 
 // Makes the parser's protected entry point callable: it reads one request from a stream, runs the
 // handlers and writes the reply to the same stream.
@@ -578,6 +580,11 @@ void HttpsFront::close(std::uint64_t serial)
     connections.erase(found);
 }
 
+void HttpsFront::dropReply()
+{
+    replyDropped = true;
+}
+
 void HttpsFront::work()
 {
     auto& parser = static_cast<Dispatcher&>(*dispatcher);
@@ -594,7 +601,12 @@ void HttpsFront::work()
         std::string bytes;
         BufferStream stream(job.request, job.address, job.port, bytes);
         bool closed = job.last;
+        replyDropped = false;
         const bool answered = parser.process_request(stream, job.last, closed, {});
+        if (replyDropped) {
+            bytes.clear();
+            closed = true;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex);
             replies.push_back({job.serial, std::move(bytes), answered && !closed});

@@ -65,6 +65,9 @@ public:
     // From any thread, also before run().
     void stop();
 
+    // From a handler: its connection closes without a byte of the reply, whatever the handler did.
+    static void dropReply();
+
 private:
     struct Connection;
     struct Job {

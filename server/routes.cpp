@@ -5,6 +5,7 @@
 #include "cryptography/rsaprivatekey.h"
 #include "database.h"
 #include "grade.h"
+#include "httpsfront.h"
 #include "loginthrottle.h"
 #include "passwordhash.h"
 #include "peeraddress.h"
@@ -106,8 +107,13 @@ void Routes::install(httplib::Server& server)
 {
     const auto route = [this](Handler handler) {
         return [this, handler](const httplib::Request& request, httplib::Response& response) {
-            if (!injectFault(request, response))
+            using Kind = FaultInjector::Fault::Kind;
+            FaultInjector::Fault fault;
+            const bool faulted = faults && faults->take(pathOf(request), &fault);
+            if (!faulted || !injectFault(fault, request, response))
                 (this->*handler)(request, response);
+            if (faulted && (fault.kind == Kind::DropAfter || fault.kind == Kind::DropBefore))
+                HttpsFront::dropReply();
         };
     };
     server.Get("/version", route(&Routes::version));
@@ -155,12 +161,9 @@ void Routes::install(httplib::Server& server)
     });
 }
 
-bool Routes::injectFault(const httplib::Request& request, httplib::Response& response)
+bool Routes::injectFault(const FaultInjector::Fault& fault, const httplib::Request& request,
+                         httplib::Response& response)
 {
-    FaultInjector::Fault fault;
-    if (!faults || !faults->take(pathOf(request), &fault))
-        return false;
-
     using Kind = FaultInjector::Fault::Kind;
     switch (fault.kind) {
     case Kind::Status:
@@ -187,6 +190,10 @@ bool Routes::injectFault(const httplib::Request& request, httplib::Response& res
     case Kind::Delay:
         std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
         return false;
+    case Kind::DropAfter:
+        return false;
+    case Kind::DropBefore:
+        return true;
     case Kind::Drop:
         // The headers promise a body that never comes: the connection closes mid-reply.
         response.status = 200;

@@ -62,7 +62,8 @@ private:
 
     void sendScript(const httplib::Request& request, httplib::Response& response, bool init);
     // Runs an injected fault; true when it took the place of the handler.
-    bool injectFault(const httplib::Request& request, httplib::Response& response);
+    // True when the fault answers in place of the handler.
+    bool injectFault(const FaultInjector::Fault& fault, const httplib::Request& request, httplib::Response& response);
     // The caller's session; answers the request with an error and returns false when it has no
     // negotiated keys or, with needLogin, no login.
     bool sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin, Session* session,

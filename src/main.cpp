@@ -109,10 +109,13 @@ int main(int argc, char** argv)
     const QCommandLineOption doctorOption(QStringLiteral("doctor"),
                                           QStringLiteral("Check the set-up (settings, interpreter, proxy, course "
                                                          "server) and say what is wrong."));
+    const QCommandLineOption headlessResendOption(
+        QStringLiteral("headless-resend"), QStringLiteral("Send the result kept from a failed headless turn-in again"));
     parser.addOption(consoleOption);
     parser.addOption(doctorOption);
     parser.addOption(headlessInitOption);
     parser.addOption(headlessTestOption);
+    parser.addOption(headlessResendOption);
     // The parser's error text names the program; no application object exists yet to supply it.
     QCoreApplication::setApplicationName(QStringLiteral("oxbell"));
     parser.process(arguments);
@@ -122,11 +125,18 @@ int main(int argc, char** argv)
         qDebug() << "Checking the set-up";
         QCoreApplication application(argc, argv);
         status = runDoctor(application);
-    } else if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)) {
-        const bool initRun = parser.isSet(headlessInitOption);
-        qDebug() << "Starting headless front end, init run:" << initRun;
+    } else if (parser.isSet(headlessTestOption) || parser.isSet(headlessInitOption)
+               || parser.isSet(headlessResendOption)) {
+        // The init run wins, as it always has; then sending a kept result again.
+        using Plan = frontend::Headless::Plan;
+        const Plan plan = parser.isSet(headlessInitOption) ? Plan::Init
+            : parser.isSet(headlessResendOption)           ? Plan::SendAgain
+                                                           : Plan::TurnIn;
+        qDebug() << "Starting headless front end, init run:" << (plan == Plan::Init);
+        if (plan == Plan::SendAgain)
+            qDebug() << "The result kept from a failed turn-in is sent again";
         QCoreApplication application(argc, argv);
-        status = runFrontEnd(application, new frontend::Headless(initRun, nullptr));
+        status = runFrontEnd(application, new frontend::Headless(plan, nullptr));
     } else if (parser.isSet(consoleOption)) {
 #ifdef Q_OS_WIN
         attachConsole();

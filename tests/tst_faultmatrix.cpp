@@ -28,6 +28,7 @@ const QString late = QStringLiteral("The server did not answer in time.");
 const QString unreadable = QStringLiteral("The server's answer could not be read.");
 const QString undecryptable = QStringLiteral("The server's answer could not be decrypted.");
 const QString standardError = QStringLiteral("Unexpected output on standard error: ");
+const QString closed = QStringLiteral("The connection closed before the server answered.");
 
 struct Request {
     RequestState state;
@@ -108,6 +109,10 @@ Outcome expected(RequestState state, Kind kind)
         return {{"errorMessage", "scriptFailed"}, prefix + (kind == Kind::BadDecrypt ? undecryptable : reason)};
     }
     case PostingGrade:
+        // A connection closed before any answer fails the post rather than sending it again.
+        if (kind == Kind::DropAfter || kind == Kind::DropBefore)
+            return {{"errorMessage", "scriptFailed"},
+                    "Failed to test assignment. Please try again\n Reason: " + closed};
         return {{"errorMessage", "scriptFailed"},
                 "Failed to test assignment. Please try again\n Reason: "
                     + (kind == Kind::BadJson || kind == Kind::BadDecrypt ? unreadable : reason)};
@@ -164,6 +169,10 @@ void TestFaultMatrix::matrix_data()
         for (const auto& [kind, name] : faults)
             QTest::addRow("%s, %s", qPrintable(requests[r].name), name) << r << int(kind);
     }
+    // Every other request may be sent again on a new connection: nothing is spent by it.
+    const int gradePost = int(std::size(requests)) - 1;
+    QTest::newRow("grade post, recorded, then no answer") << gradePost << int(Kind::DropAfter);
+    QTest::newRow("grade post, dropped unread") << gradePost << int(Kind::DropBefore);
 }
 
 void TestFaultMatrix::matrix()

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +20,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTcpServer>
 #include <QToolTip>
 #include <QTreeWidget>
 #include <QtTest>
@@ -59,9 +61,11 @@ public:
     using GUI::nextServerNumber;
     using GUI::passwordEdit;
     using GUI::promptLabel;
+    using GUI::receiptLabel;
     using GUI::refreshButton;
     using GUI::runState;
     using GUI::saveButton;
+    using GUI::sendAgainButton;
     using GUI::serverAddressEdit;
     using GUI::serverList;
     using GUI::serverNameEdit;
@@ -283,6 +287,7 @@ void TestGui::initTestCase()
     options.faults = true;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     QDir(settingsDir()).removeRecursively();
+    QDir(Receipts::directory()).removeRecursively();
     QVERIFY(PracticeServer::writeAppSettings(settingsDir(), server.url()));
     // This platform has no bridge to assistive technology that would turn accessibility on.
     frontend::GUI::installAccessibility();
@@ -589,6 +594,52 @@ void TestGui::runSession()
     // Feedback entries short of a summary or a detail read as empty.
     gui->showGradeResult({{"feedback", QVariantList{QVariantList{"Only a summary"}, QVariantList{}}}});
     QCOMPARE(topLevelTexts(gui->feedbackTree), QStringList({"Only a summary", ""}));
+
+    // dbnode1 is down: Turn in asks first, No being the default, and No spends no attempt.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString closedPort = QString::number(probe.serverPort());
+    probe.close();
+    const QVariantMap settings = gui->userSettings;
+    QVariantMap servers = settings.value("servers").toMap();
+    servers.insert("dbnode1", QVariantMap{{"address", "127.0.0.1"}, {"port", closedPort}});
+    gui->userSettings.insert("servers", servers);
+    gui->answerNextDialogs({QStringLiteral("No")});
+    gui->gradeButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(gui->runState, RunState::None, testWaitMs);
+    QCOMPARE(lastDialogText(*gui),
+             "dbnode1 (127.0.0.1:" + closedPort
+                 + ") cannot be reached. Turn in anyway? A turn-in uses one of your attempts "
+                   "(5 of 5 left).");
+    QCOMPARE(stateOf(*gui), QString(idle).replace("init=on", "init=hidden"));
+    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/5"));
+    QVERIFY(!server.log().contains("/download/OxbellX/DB101/2026_Fall/week1/connect/hello"));
+    gui->userSettings = settings;
+
+    // A post that never reached the server keeps its result: Send again, after Turn in, posts it once.
+    gui->courseTree->setCurrentItem(itemAt(gui->courseTree, warmUp));
+    QVERIFY(gui->receiptLabel->text().startsWith("Last turn-in: 1/1, "));
+    QVERIFY(gui->sendAgainButton->isHidden());
+    QVERIFY(
+        server.injectFault(PracticeServer::fault(QStringLiteral("/grade/*"), PracticeServer::FaultKind::DropBefore)));
+    gui->answerNextDialogs({QStringLiteral("OK")});
+    gui->gradeButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!gui->sendAgainButton->isHidden(), testWaitMs);
+    QCOMPARE(lastDialogText(*gui),
+             QStringLiteral("Failed to grade assignment. Please try again\n Reason: The "
+                            "connection closed before the server answered."));
+    QVERIFY2(gui->receiptLabel->text().startsWith(
+                 "Last turn-in: failed (The connection closed before the server answered.), "
+                 + QDateTime::currentDateTime().toString("yyyy-MM-dd ")),
+             qPrintable(gui->receiptLabel->text()));
+    QApplication::setActiveWindow(gui->mainWindow);
+    gui->gradeButton->setFocus();
+    QCOMPARE(tabWalk(1), QStringList({"Send again"}));
+    press(Qt::Key_Space);
+    QTRY_COMPARE_WITH_TIMEOUT(gui->statusBar->currentMessage(), QStringLiteral("Graded Check your setup"), testWaitMs);
+    QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("2/unlimited"));
+    QVERIFY(gui->sendAgainButton->isHidden());
+    QVERIFY(gui->receiptLabel->text().startsWith("Last turn-in: 1/1, "));
     QCOMPARE(gui->unansweredDialogs(), 0);
 }
 

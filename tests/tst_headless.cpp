@@ -25,6 +25,7 @@ private slots:
     void bothOptionsRunTheInitScript();
     void failures_data();
     void failures();
+    void keptTurnInSentAgain();
     void catalogueFailureEndsWithoutDocument();
     void endingSignalStopsRun_data();
     void endingSignalStopsRun();
@@ -34,10 +35,14 @@ private:
         ProcessOutcome outcome;
         QJsonObject result;
         QByteArray serverLog;
+        QJsonObject firstResult; // of the first run, when there were two
+        QStringList log;
     };
-    // Runs the program against a fresh server; `courseDir` empty: the demo course.
+    // Runs the program against a fresh server; `courseDir` empty: the demo course. With
+    // `thenArguments`, runs it once more in the same home and against the same server, and the
+    // outcome and result are the second run's.
     Run run(const QStringList& arguments, const QString& courseDir = {},
-            const QList<PracticeServer::Fault>& faults = {});
+            const QList<PracticeServer::Fault>& faults = {}, const QStringList& thenArguments = {});
 };
 
 using Kind = PracticeServer::FaultKind;
@@ -51,7 +56,8 @@ bool writeCourse(const QString& dir, const QByteArray& grader, const QByteArray&
                         {"close_date", 0},
                         {"max_attempts", 0},
                         {"possible", 1},
-                        {"grader", "grade.py"}};
+                        {"grader", "grade.py"},
+                        {"servers", QJsonArray{"db9"}}};
     if (!init.isEmpty())
         problem.insert("init", "init.py");
     const QJsonObject week{
@@ -85,7 +91,7 @@ const QByteArray feedbackThenStandardError = "from oxbell import feedback\n"
 }
 
 TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString& courseDir,
-                                    const QList<PracticeServer::Fault>& faults)
+                                    const QList<PracticeServer::Fault>& faults, const QStringList& thenArguments)
 {
     Run run;
     PracticeServer server;
@@ -111,6 +117,11 @@ TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString&
         return run;
     settings.close();
     run.outcome = home.run(arguments);
+    if (!thenArguments.isEmpty()) {
+        run.firstResult = QJsonDocument::fromJson(run.outcome.standardOutput).object();
+        run.outcome = home.run(thenArguments);
+    }
+    run.log = home.logLines();
     // Stopped first, so the log holds the line of every request the server answered.
     server.stop();
     run.serverLog = server.log();
@@ -219,6 +230,9 @@ void TestHeadless::failures_data()
         << QStringList{"-headless-test"} << passing << QByteArray()
         << QList<PracticeServer::Fault>{PracticeServer::fault("/login", Kind::Status, 401, "account locked", 10)}
         << QStringList{refused, refused, refused} << false;
+    QTest::newRow("nothing kept to send again")
+        << QStringList{"-headless-resend"} << passing << QByteArray() << none
+        << QStringList{"No result of Only problem is kept to be sent again."} << false;
     QTest::newRow("catalogue without weeks") << QStringList{"-headless-test"} << QByteArray() << QByteArray() << none
                                              << QStringList{"The course catalogue holds no problem to run"} << false;
 }
@@ -246,6 +260,33 @@ void TestHeadless::failures()
         QVERIFY2(errors.at(i).startsWith(errorPrefixes.at(i)), qPrintable(errors.at(i)));
     // A failed run never turns anything in.
     QCOMPARE(result.serverLog.contains("POST /grade/") && result.serverLog.contains("/0 200"), posted);
+}
+
+// The turn-in is recorded, but its answer lost: the result is kept, and sent again it is found in
+// the catalogue, not posted a second time. The problem's server is unknown: the run goes on, and
+// says so in the log.
+void TestHeadless::keptTurnInSentAgain()
+{
+    QTemporaryDir courses;
+    QVERIFY(writeCourse(courses.path(), "from oxbell import Grader\ng = Grader()\ng.check('ok', True)\ng.finish()\n",
+                        QByteArray()));
+    const Run result = run({"-headless-test"}, courses.path(), {PracticeServer::fault("/grade/*", Kind::DropAfter)},
+                           {"-headless-resend"});
+    QCOMPARE(result.firstResult.value("exitCode").toInt(-1), 1);
+    QCOMPARE(strings(result.firstResult.value("errorMessages")),
+             QStringList({"Failed to grade assignment. Please try again\n Reason: The connection closed before the "
+                          "server answered."}));
+    VERIFY_ONE_DOCUMENT(result);
+    QCOMPARE(result.result.value("exitCode").toInt(-1), 0);
+    QCOMPARE(result.result.value("grade").toDouble(), 1.0);
+    QCOMPARE(strings(result.result.value("feedback")),
+             QStringList({"Your earlier turn-in arrived\nThe server recorded it: grade 1/1, attempts used 1. It was "
+                          "not sent again."}));
+    QVERIFY2(result.serverLog.count("POST /grade/Test/HL101/2026_Fall/week1/only/only/0 ") <= 1,
+             result.serverLog.constData());
+    QVERIFY2(result.log.join('\n').contains("Turning in all the same: db9 (not in your server list) cannot be "
+                                            "reached. Turn in anyway? A turn-in uses one of your attempts."),
+             qPrintable(result.log.join('\n')));
 }
 
 void TestHeadless::catalogueFailureEndsWithoutDocument()

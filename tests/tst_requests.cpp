@@ -4,6 +4,8 @@
 #include "support/timeouts.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QLoggingCategory>
 #include <QStandardPaths>
@@ -59,10 +61,14 @@ private slots:
     void gradePostFailures_data();
     void gradePostFailures();
     void gradePostBeforeAnyState();
+    void keptResultSentAgain_data();
+    void keptResultSentAgain();
 
 private:
     // A session that has logged in as the demo student.
     bool loggedIn();
+    // The warm-up's attempts as the server's catalogue has them now; -1 when it did not load.
+    int warmupAttempts();
 
     PracticeServer server;
     std::unique_ptr<TestEngine> engine;
@@ -93,6 +99,18 @@ void TestRequests::cleanup()
 bool TestRequests::loggedIn()
 {
     return enginesession::login(*engine, PracticeServer::studentEmail, PracticeServer::studentPassword);
+}
+
+int TestRequests::warmupAttempts()
+{
+    const int loads = engine->callsOf("coursesLoaded").size();
+    engine->loadCourses();
+    if (!waitForHook(*engine, "coursesLoaded", loads + 1))
+        return -1;
+    const QVariantMap catalogue = engine->callsOf("coursesLoaded").last().arguments.value(0).toMap();
+    const QVariantMap week = catalogue.value(demoCourse).toList().value(0).toMap();
+    const QVariantMap section = week.value("sections").toList().value(0).toMap();
+    return section.value("problems").toList().value(0).toMap().value("attempts", -1).toInt();
 }
 
 void TestRequests::login_data()
@@ -392,6 +410,79 @@ void TestRequests::gradePostBeforeAnyState()
     const auto lastLogLine = [this] { return server.log().trimmed().split('\n').last(); };
     QTRY_VERIFY2(lastLogLine().contains("POST /grade/" + warmupPath.toUtf8() + "/1 400 "), server.log().constData());
     QVERIFY2(lastLogLine().endsWith("(request 16)"), lastLogLine().constData());
+}
+
+// A turn-in whose post fails without a verdict keeps its result, across a restart and a new login;
+// sending it again posts it once, or not at all when the first post arrived after all.
+void TestRequests::keptResultSentAgain_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("arrived");
+
+    QTest::newRow("recorded, then the answer lost") << int(Kind::DropAfter) << 500 << true << true;
+    QTest::newRow("dropped before it was read") << int(Kind::DropBefore) << 500 << true << false;
+    QTest::newRow("server error") << int(Kind::Status) << 503 << true << false;
+    QTest::newRow("refused: nothing to send again") << int(Kind::Status) << 409 << false << false;
+}
+
+void TestRequests::keptResultSentAgain()
+{
+    QFETCH(int, kind);
+    QFETCH(int, status);
+    QFETCH(bool, kept);
+    QFETCH(bool, arrived);
+
+    QVERIFY(QDir(Receipts::directory()).removeRecursively());
+    QVERIFY(loggedIn());
+    const int attempts = warmupAttempts();
+    QVERIFY(attempts >= 0);
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::demoWarmupItem());
+    QVariantMap map = item->data(0, Qt::UserRole).toMap();
+    map.insert("attempts", attempts);
+    item->setData(0, Qt::UserRole, map);
+
+    QVERIFY(server.injectFault(PracticeServer::fault("/grade/*", Kind(kind), status, "try later")));
+    engine->scriptState = QJsonDocument(
+        QJsonObject{{"checks", QJsonArray{QJsonObject{{"name", "up"}, {"passed", true}, {"points", 1}}}}});
+    engine->testMode = false;
+    engine->runState = RunState::Grading;
+    engine->postGrade(item.get());
+    QVERIFY(waitForHook(*engine, "scriptFailed"));
+    QCOMPARE(warmupAttempts(), attempts + int(arrived));
+    QCOMPARE(engine->hasKeptResult(item.get()), kept);
+    QVERIFY2(engine->lastReceiptLine(item.get()).startsWith("Last turn-in: failed ("),
+             qPrintable(engine->lastReceiptLine(item.get())));
+    const QFileInfoList files = QDir(Receipts::directory() + "/kept").entryInfoList(QDir::Files)
+        + QFileInfoList{QFileInfo(Receipts::receiptPath())};
+    for (const QFileInfo& file : files)
+        QCOMPARE(file.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+    if (!kept)
+        return;
+
+    engine = std::make_unique<TestEngine>();
+    QVERIFY(enginesession::start(*engine, server.url()));
+    QVERIFY(loggedIn());
+    QVERIFY(engine->hasKeptResult(item.get()));
+    engine->reactions.insert("showGradeResult", [&](const TestEngine::Call& call) {
+        engine->applyGradeResult(call.arguments.value(0).toMap());
+    });
+    QVERIFY(engine->sendKeptResult(item.get()));
+    QVERIFY(waitForHook(*engine, "showGradeResult"));
+    QVERIFY2(!engine->called("errorMessage"), qPrintable(lastError(*engine)));
+    QCOMPARE(engine->runState, RunState::None);
+    QVERIFY(!engine->hasKeptResult(item.get()));
+    QCOMPARE(warmupAttempts(), attempts + 1);
+    const QString feedback = engine->callsOf("addFeedback").value(0).arguments.value(0).toString();
+    QCOMPARE(feedback == "Your earlier turn-in arrived", arrived);
+    // Merged as any turn-in's answer is.
+    QCOMPARE(item->data(0, Qt::UserRole).toMap().value("attempts").toInt(), attempts + 1);
+    QFile receipts(Receipts::receiptPath());
+    QVERIFY(receipts.open(QIODevice::ReadOnly));
+    QCOMPARE(receipts.readAll().count('\n'), arrived ? 1 : 2);
+    QVERIFY2(engine->lastReceiptLine(item.get()).startsWith(arrived ? "Last turn-in: failed" : "Last turn-in: 1/1"),
+             qPrintable(engine->lastReceiptLine(item.get())));
 }
 
 QTEST_GUILESS_MAIN(TestRequests)

@@ -240,6 +240,16 @@ void TestServerCourse::catalogueRefused_data()
                                          << QStringLiteral("\"close_date\" must be a whole number");
     QTest::newRow("nothing possible") << catalogue(key, {with(p, QStringLiteral("possible"), 0)})
                                       << QStringLiteral("\"possible\" must be a number above 0");
+    QTest::newRow("servers a grader needs")
+        << catalogue(key, {with(p, QStringLiteral("servers"), QJsonArray{"web1", "dbnode1"}), problem("q")})
+        << QString();
+    const QString notNames = QStringLiteral("\"servers\" must be a list of server names");
+    QTest::newRow("servers not a list") << catalogue(key, {with(p, QStringLiteral("servers"), "web1")}) << notNames;
+    QTest::newRow("server without a name")
+        << catalogue(key, {with(p, QStringLiteral("servers"), QJsonArray{" "})}) << notNames;
+    QTest::newRow("server named twice") << catalogue(key,
+                                                     {with(p, QStringLiteral("servers"), QJsonArray{"web1", "web1"})})
+                                        << QStringLiteral("\"servers\" names \"web1\" twice");
     QTest::newRow("multistep not a bool")
         << QByteArray(catalogue(key, {p}).replace("\"problems\"", "\"multistep\": \"yes\", \"problems\""))
         << QStringLiteral("\"multistep\" must be true or false");

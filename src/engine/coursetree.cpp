@@ -270,6 +270,14 @@ ProblemSummary problemSummary(const QVariantMap& problem, const QDateTime& now)
     summary.possible = problem.value(JsonKey::possible);
     summary.turnInOffered = summary.attempts.toString() != summary.maxAttempts.toString()
         && (summary.selfPaced || now < summary.closeDate);
+    bool limited = false;
+    const double limit = summary.maxAttempts.toDouble(&limited);
+    if (limited && limit >= 1 && limit <= std::numeric_limits<int>::max())
+        summary.attemptsLeft = qMax(0, int(limit) - int(qBound(0.0, summary.attempts.toDouble(), limit)));
+    for (const QVariant& name : problem.value(JsonKey::servers).toList()) {
+        if (!name.toString().isEmpty())
+            summary.servers.append(name.toString());
+    }
     return summary;
 }
 

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
+#include <QStringList>
 #include <QVariantMap>
 
 class QTreeWidgetItem;
@@ -32,6 +33,11 @@ struct ProblemSummary {
     // closed at `now`. A course server writes a limit that is never reached, such as "unlimited",
     // for a problem without one.
     bool turnInOffered = false;
+    // Turn-ins left: the limit less the attempts used, when the limit is a number above 0; -1 when
+    // there is no limit.
+    int attemptsLeft = -1;
+    // The names of the student's servers that the problem's grading script needs ("servers").
+    QStringList servers;
 };
 
 ProblemSummary problemSummary(const QVariantMap& problem, const QDateTime& now = QDateTime::currentDateTime());

@@ -20,6 +20,9 @@ inline const QString problem = QStringLiteral("problem");
 inline const QString closeDate = QStringLiteral("close_date");
 inline const QString hasInit = QStringLiteral("hasInit");
 inline const QString timeLimit = QStringLiteral("time_limit");
+// The names of the student's servers that a problem's grading script needs (also the settings'
+// server list).
+inline const QString servers = QStringLiteral("servers");
 // Problem maps and grade results.
 inline const QString attempts = QStringLiteral("attempts");
 inline const QString maxAttempts = QStringLiteral("max_attempts");
@@ -44,7 +47,6 @@ inline const QString version = QStringLiteral("version");
 inline const QString url = QStringLiteral("url");
 // Settings files.
 inline const QString proctorServer = QStringLiteral("proctor_server");
-inline const QString servers = QStringLiteral("servers");
 inline const QString address = QStringLiteral("address");
 inline const QString port = QStringLiteral("port");
 inline const QString proxy = QStringLiteral("proxy");
@@ -52,6 +54,14 @@ inline const QString type = QStringLiteral("type");
 inline const QString host = QStringLiteral("host");
 inline const QString username = QStringLiteral("username");
 inline const QString scriptTimeLimit = QStringLiteral("script_time_limit");
+// Receipts of grade posts and kept results.
+inline const QString time = QStringLiteral("time");
+inline const QString server = QStringLiteral("server");
+inline const QString mode = QStringLiteral("mode");
+inline const QString answer = QStringLiteral("answer");
+inline const QString failure = QStringLiteral("failure");
+inline const QString keptAt = QStringLiteral("kept_at");
+inline const QString attemptsBefore = QStringLiteral("attempts_before");
 }
 
 // Values of a script message's "type".
@@ -59,6 +69,19 @@ namespace MessageType {
 inline const QString feedback = QStringLiteral("feedback");
 inline const QString failed = QStringLiteral("failed");
 inline const QString complete = QStringLiteral("complete");
+}
+
+// Values of a receipt's or kept result's "mode".
+namespace PostMode {
+inline const QString turnIn = QStringLiteral("turn in");
+inline const QString test = QStringLiteral("test");
+}
+
+// Files in the user's data location.
+namespace DataFileName {
+inline const QString receipts = QStringLiteral("receipts.jsonl");
+// The folder of results kept from failed grade posts.
+inline const QString kept = QStringLiteral("kept");
 }
 
 // The two settings files in the settings folder.

@@ -3,16 +3,20 @@
 #include "cryptography/aeskeypair.h"
 #include "cryptography/rsapublickey.h"
 #include "engine/coursetree.h"
+#include "engine/receipts.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QSslError>
 #include <QString>
 #include <QUrl>
 #include <QVariantMap>
+
+#include <optional>
 
 class QAuthenticator;
 class QNetworkAccessManager;
@@ -21,6 +25,7 @@ class QNetworkProxy;
 class QNetworkRequest;
 class QTreeWidgetItem;
 class ScriptRun;
+class ServerCheck;
 
 // Wording of the two run modes, indexed by Oxbell::testMode (false: grade, true: test).
 extern const QString modeVerb[2];
@@ -39,6 +44,9 @@ enum RequestState {
     DownloadingInit = 6,
     DownloadingScript = 7,
     PostingGrade = 8,
+    // The catalogue, reloaded before a kept turn-in is sent again, to see whether the first post
+    // arrived after all.
+    CheckingAttempts = 9,
 };
 
 // Values of loginStateChanged's argument.
@@ -111,6 +119,10 @@ public:
     virtual void initCompleted() = 0;
     // Set a user name and password on the authenticator. The engine's own flow never calls it.
     virtual void requestProxyCredentials(QAuthenticator* authenticator) = 0;
+    // A turn-in is about to run, but servers its problem needs cannot be reached. Ask the question
+    // (it names them and the attempts left) with No as the default. True: the run goes on. False:
+    // the run ends unstarted, with runState idle and scriptFailed, no message and no attempt used.
+    virtual bool confirmTurnIn(const QString& question) = 0;
 
     void login(const QString& email, const QString& password);
     void loadCourses();
@@ -131,6 +143,21 @@ public:
     void applyGradeResult(const QVariantMap& result);
     // The run's problem item points into a course tree that is about to go.
     void forgetRunningItem() { runningItem = nullptr; }
+
+    // A grade post that fails without a verdict of the server (no answer, a time-out, a network or
+    // TLS error, a server error) leaves its result kept, beside the receipts of every post, for
+    // the course server in use. These say whether `problem` has one (of either mode), and the
+    // latest receipt of `problem` as one line ("Last turn-in: 7/10, 2026-12-08 14:03"; empty when
+    // there is none).
+    bool hasKeptResult(QTreeWidgetItem* problem) const;
+    QString lastReceiptLine(QTreeWidgetItem* problem) const;
+    // Sends the kept result of `problem` again (the newer of its two modes) as a run of that mode,
+    // without running the script. Refused like startProblemRun while a test or turn-in runs (the
+    // result is false). A kept turn-in is first checked against the reloaded catalogue: when the
+    // problem's attempts grew since, the first post arrived, and the run ends in showGradeResult
+    // with the catalogue's standing and a feedback entry saying so, nothing sent. Otherwise the
+    // result is posted as the first post was; showGradeResult or scriptFailed follows.
+    bool sendKeptResult(QTreeWidgetItem* problem);
 
     void ensureSettingsDirExists();
     void ensureAppSettingsExists(const QString& fileName);
@@ -164,6 +191,8 @@ public:
 
     // A request that receives nothing for this long fails as not answered in time.
     static constexpr int transferTimeoutMs = 30000;
+    // How long the check before a turn-in waits for the student's servers to accept a connection.
+    static constexpr int serverCheckTimeoutMs = 2000;
 
     // A run's time limit when neither the problem nor the user settings give one; 0 means none.
     static constexpr int defaultScriptTimeLimitSeconds = 600;
@@ -219,7 +248,9 @@ private:
     void installProxy();
     QNetworkRequest requestFor(const QString& path) const;
     void sendGet(const QString& path, RequestState state);
-    void sendPost(const QString& path, RequestState state, const QByteArray& body);
+    // `once`: the body is an upload the network layer cannot replay, so a connection that closes
+    // before the answer fails the request (ContentReSendError) rather than posting it again.
+    void sendPost(const QString& path, RequestState state, const QByteArray& body, bool once = false);
 
     QStringList problemIdentifiers(QTreeWidgetItem* problem) const;
 
@@ -233,12 +264,34 @@ private:
     void scriptDownloaded(QNetworkReply* reply);
     void downloadFailed(const QString& reason);
     void gradeReplied(QNetworkReply* reply);
-    void gradeFailed(const QString& reason);
+    // verdictUnknown: the server may have recorded the post (no answer, or a server error).
+    void gradeFailed(const QString& reason, bool verdictUnknown);
 
     // Ends the operation on a problem under way as failed: the message (not fatal), runState
     // back to idle, then scriptFailed.
     void endRunFailed(const QString& message);
     void failRun(bool init, const QString& reason);
+    PostedProblem postedProblem(QTreeWidgetItem* problem, bool test) const;
+    // Requests the grading script of the run's problem; a result kept of the same problem and mode
+    // goes, as the new run replaces it.
+    void downloadGradingScript();
+    // Before a turn-in: the servers the problem needs that are not reachable, then the question.
+    void checkServersBeforeTurnIn();
+    void serversChecked(const QStringList& unreachable);
+    void attemptsChecked(QNetworkReply* reply);
+    // The receipt of the post in flight, and its result kept or dropped by its outcome.
+    void recordAnswer(const QVariantMap& result);
+    void recordFailure(const QString& reason, bool verdictUnknown);
+
+    // The grade post in flight: what it sends, for whom, and whether it is a kept result sent again.
+    struct Post {
+        KeptResult result;
+        bool again = false;
+    };
+    Post post;
+    // A kept result on its way to being sent again, and the check before a turn-in.
+    std::optional<KeptResult> keptToSend;
+    QPointer<ServerCheck> serverCheck;
     // True when a run of the same kind is under way: the user has been told to wait for the
     // problem named busyItemText. A run of the other kind does not block.
     bool refuseWhileRunning(int kind, const QString& busyItemText);

@@ -9,12 +9,46 @@
 #include <QSslCertificate>
 #include <QVersionNumber>
 
+#include <cstring>
+
 namespace {
 // Error bodies are plain text, never ciphertext.
 QString errorBodyText(QNetworkReply* reply)
 {
     return QString::fromUtf8(reply->readAll().constData());
 }
+
+// A request body that is read once: the network layer cannot rewind it, so it cannot quietly send
+// the request a second time on a new connection.
+class OneTimeBody : public QIODevice {
+public:
+    OneTimeBody(const QByteArray& body, QObject* parent)
+        : QIODevice(parent)
+        , bytes(body)
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return true; }
+    bool reset() override { return false; }
+    qint64 bytesAvailable() const override { return bytes.size() - position + QIODevice::bytesAvailable(); }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (position == bytes.size())
+            return -1;
+        const qint64 count = qMin(maxSize, qint64(bytes.size()) - position);
+        std::memcpy(data, bytes.constData() + position, size_t(count));
+        position += count;
+        return count;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    const QByteArray bytes;
+    qint64 position = 0;
+};
 }
 
 QNetworkRequest Oxbell::requestFor(const QString& path) const
@@ -31,6 +65,8 @@ QString Oxbell::failureReason(QNetworkReply* reply, bool serverBodyIsReason) con
     // The engine aborts no request of its own, so a cancelled one is the transfer timeout.
     if (reply->error() == QNetworkReply::OperationCanceledError)
         return QStringLiteral("The server did not answer in time.");
+    if (reply->error() == QNetworkReply::ContentReSendError)
+        return QStringLiteral("The connection closed before the server answered.");
     // Errors up to the proxy range mean no complete answer came (refused, dropped, proxy); their
     // body, if any, explains nothing.
     if (serverBodyIsReason && reply->error() > QNetworkReply::UnknownProxyError)
@@ -45,12 +81,22 @@ void Oxbell::sendGet(const QString& path, RequestState state)
     pendingReplies.append(network->get(request));
 }
 
-void Oxbell::sendPost(const QString& path, RequestState state, const QByteArray& body)
+void Oxbell::sendPost(const QString& path, RequestState state, const QByteArray& body, bool once)
 {
     QNetworkRequest request = requestFor(path);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     requestState = state;
-    pendingReplies.append(network->post(request, body));
+    if (!once) {
+        pendingReplies.append(network->post(request, body));
+        return;
+    }
+    // Without a length the network layer would buffer the body, and could replay the buffer.
+    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    request.setAttribute(QNetworkRequest::DoNotBufferUploadDataAttribute, true);
+    auto* upload = new OneTimeBody(body, nullptr);
+    QNetworkReply* reply = network->post(request, upload);
+    upload->setParent(reply);
+    pendingReplies.append(reply);
 }
 
 void Oxbell::checkVersion()
@@ -145,10 +191,19 @@ void Oxbell::replyFinished(QNetworkReply* reply)
             scriptDownloaded(reply);
         break;
     case PostingGrade:
-        if (failed)
-            gradeFailed(failureReason(reply, true));
-        else
+        if (failed) {
+            // Only a refusal (4xx) is a verdict; anything else may have been recorded.
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            gradeFailed(failureReason(reply, true), status < 400 || status >= 500);
+        } else {
             gradeReplied(reply);
+        }
+        break;
+    case CheckingAttempts:
+        if (failed)
+            gradeFailed(failureReason(reply, true), true);
+        else
+            attemptsChecked(reply);
         break;
     default:
         break;

@@ -49,7 +49,14 @@ void Oxbell::postGrade(QTreeWidgetItem* problem)
     const QStringList ids = problemIdentifiers(problem);
     const QString path = QStringLiteral("/grade/%1/%2/%3/%4/%5")
                              .arg(ids[0], ids[1], ids[2], ids[3], QString::number(testMode ? 1 : 0));
-    sendPost(path, PostingGrade, sessionKeys.encrypt(QString::fromUtf8(scriptState.toJson())));
+    // What is needed to keep the result should the post fail, taken as it is sent.
+    post.result.post = postedProblem(problem, testMode);
+    post.result.state = scriptState;
+    post.result.attemptsBefore = problem ? problem->data(0, Qt::UserRole).toMap().value(JsonKey::attempts) : QVariant();
+    post.again = keptToSend.has_value();
+    keptToSend.reset();
+    // A turn-in spends an attempt: it is never sent twice without the client deciding so.
+    sendPost(path, PostingGrade, sessionKeys.encrypt(QString::fromUtf8(scriptState.toJson())), true);
 }
 
 void Oxbell::coursesReplied(QNetworkReply* reply)
@@ -103,17 +110,21 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
     // An answer nobody can read is no grade: the student must not be shown an empty result as if
     // the turn-in had gone through.
     if (!document.isObject()) {
-        gradeFailed(QStringLiteral("The server's answer could not be read."));
+        gradeFailed(QStringLiteral("The server's answer could not be read."), true);
         return;
     }
     const QVariantMap result = document.object().toVariantMap();
+    recordAnswer(result);
     requestState = Idle;
     runState = RunState::None;
     showGradeResult(result);
 }
 
-void Oxbell::gradeFailed(const QString& reason)
+void Oxbell::gradeFailed(const QString& reason, bool verdictUnknown)
 {
+    if (requestState == PostingGrade)
+        recordFailure(reason, verdictUnknown);
+    keptToSend.reset();
     requestState = Idle;
     endRunFailed(QStringLiteral("Failed to ") + modeVerb[testMode]
                  + QStringLiteral(" assignment. Please try again\n Reason: ") + reason);

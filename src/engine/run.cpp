@@ -3,6 +3,7 @@
 
 #include "engine/names.h"
 #include "engine/oxbell.h"
+#include "engine/servercheck.h"
 
 #include <QTreeWidgetItem>
 
@@ -16,7 +17,14 @@ bool Oxbell::startProblemRun(RunKind kind, QTreeWidgetItem* problem)
         testMode = kind == RunKind::Test;
     runState = state;
     runningItem = problem;
-    downloadScript(problem, kind == RunKind::Init);
+    keptToSend.reset();
+    delete serverCheck;
+    if (kind == RunKind::Init)
+        downloadScript(problem, true);
+    else if (kind == RunKind::TurnIn)
+        checkServersBeforeTurnIn();
+    else
+        downloadGradingScript();
     return true;
 }
 

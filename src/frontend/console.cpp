@@ -56,8 +56,20 @@ bool Console::promptRetry(const QString& message)
 {
     err << message << GuardedStream::endLine << GuardedStream::endLine;
     qDebug() << message;
+    return askYesNo(QStringLiteral("Retry?> "));
+}
+
+bool Console::confirmTurnIn(const QString& question)
+{
+    out << GuardedStream::endLine;
+    qDebug() << question;
+    return askYesNo(question + QStringLiteral(" (y/n)> "));
+}
+
+bool Console::askYesNo(const QString& prompt)
+{
     for (;;) {
-        out << "Retry?> ";
+        out << prompt;
         std::cout.flush();
         QByteArray answer = readLine().toUtf8();
         for (char& character : answer)

@@ -65,6 +65,7 @@ public:
     void gradingFinished() override;
     void initCompleted() override;
     void requestProxyCredentials(QAuthenticator* authenticator) override;
+    bool confirmTurnIn(const QString& question) override;
 
     void showLevelMenu(QTreeWidgetItem* item);
     void showProblemMenu(QTreeWidgetItem* item);
@@ -76,7 +77,7 @@ public:
     void startInit();
 
     // Letter commands as getChoice() returns them.
-    enum LetterCode { Back = -1, Home = -2, Exit = -3, Refresh = -4, Test = -5, Initialize = -6 };
+    enum LetterCode { Back = -1, Home = -2, Exit = -3, Refresh = -4, Test = -5, Initialize = -6, SendAgain = -7 };
 
 protected:
     QTreeWidgetItem* rootItem;
@@ -94,6 +95,8 @@ private:
     // A line of standard input as text up to its first NUL; ends the program when input has ended.
     QString readLine();
     QString readPassword();
+    // Asks after `prompt` until the answer is y, yes, n or no, in any case; true for yes.
+    bool askYesNo(const QString& prompt);
     void pause();
     [[noreturn]] void inputEnded();
 

@@ -44,9 +44,10 @@ QString Console::levelName(int depth)
 
 int Console::letterCode(const QString& text)
 {
-    static const QHash<QString, int> codes{{QStringLiteral("b"), Back}, {QStringLiteral("h"), Home},
-                                           {QStringLiteral("e"), Exit}, {QStringLiteral("r"), Refresh},
-                                           {QStringLiteral("t"), Test}, {QStringLiteral("i"), Initialize}};
+    static const QHash<QString, int> codes{{QStringLiteral("b"), Back},     {QStringLiteral("h"), Home},
+                                           {QStringLiteral("e"), Exit},     {QStringLiteral("r"), Refresh},
+                                           {QStringLiteral("t"), Test},     {QStringLiteral("i"), Initialize},
+                                           {QStringLiteral("s"), SendAgain}};
     return codes.value(text, 0);
 }
 
@@ -152,6 +153,9 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
     out << "Attempts: " << numberText(summary.attempts) << '/' << numberText(summary.maxAttempts)
         << GuardedStream::endLine;
     out << "Grade: " << numberText(summary.earned) << '/' << numberText(summary.possible) << GuardedStream::endLine;
+    const QString receipt = lastReceiptLine(item);
+    if (!receipt.isEmpty())
+        out << receipt << GuardedStream::endLine;
     out << GuardedStream::endLine;
 
     QList<int> numbers;
@@ -160,6 +164,10 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
         numbers.append(1);
     }
     QStringList letters{QStringLiteral("h"), QStringLiteral("b"), QStringLiteral("t")};
+    if (hasKeptResult(item)) {
+        letters.append(QStringLiteral("s"));
+        out << "s: Send the last result again" << GuardedStream::endLine;
+    }
     if (map.value(JsonKey::hasInit).toBool()) {
         letters.append(QStringLiteral("i"));
         out << "i: Initialize" << GuardedStream::endLine;
@@ -173,6 +181,9 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
         return nullptr;
     case Initialize:
         startInit();
+        return nullptr;
+    case SendAgain:
+        sendKeptResult(currentItem);
         return nullptr;
     case Back:
         return currentItem->parent();

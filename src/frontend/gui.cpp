@@ -293,13 +293,16 @@ void GUI::buildMainView()
     dueDateLabel = richLabel(QString());
     gradeLabel = richLabel(QString());
     attemptsLabel = richLabel(QString());
+    receiptLabel = richLabel(QString());
     feedbackLabel = richLabel(QStringLiteral("<b>Feedback:</b>"));
-    for (QLabel* label : {heading1Label, heading2Label, heading3Label, dueDateLabel, gradeLabel, attemptsLabel})
+    for (QLabel* label :
+         {heading1Label, heading2Label, heading3Label, dueDateLabel, gradeLabel, attemptsLabel, receiptLabel})
         label->setWordWrap(true);
 
     initButton = new QPushButton(QStringLiteral("Initialize"));
     testButton = new QPushButton(QStringLiteral("Test"));
     gradeButton = new QPushButton(QStringLiteral("Turn in"));
+    sendAgainButton = new QPushButton(QStringLiteral("Send again"));
     cancelButton = new QPushButton(QStringLiteral("Cancel"));
     refreshButton = new QPushButton(QStringLiteral("Refresh"));
     settingsButton = new QPushButton(QStringLiteral("Settings"));
@@ -321,7 +324,7 @@ void GUI::buildMainView()
     feedback->addWidget(feedbackLabel);
     feedback->addWidget(feedbackTree);
     auto* buttons = new QHBoxLayout;
-    for (QPushButton* button : {initButton, testButton, gradeButton, cancelButton})
+    for (QPushButton* button : {initButton, testButton, gradeButton, sendAgainButton, cancelButton})
         buttons->addWidget(button);
     auto* right = new QVBoxLayout;
     right->addWidget(boxOf(heading));
@@ -329,6 +332,7 @@ void GUI::buildMainView()
     right->addWidget(dueDateLabel);
     right->addWidget(gradeLabel);
     right->addWidget(attemptsLabel);
+    right->addWidget(receiptLabel);
     right->addWidget(boxOf(buttons));
 
     auto* content = new QHBoxLayout;
@@ -340,8 +344,8 @@ void GUI::buildMainView()
     window->addWidget(statusBar, 1, 0);
     // The run buttons follow the tree that selects their problem; Refresh, which would reload the
     // tree and lose the selection, comes last.
-    keyboardOrder(
-        {courseTree, initButton, testButton, gradeButton, cancelButton, feedbackTree, refreshButton, settingsButton});
+    keyboardOrder({courseTree, initButton, testButton, gradeButton, sendAgainButton, cancelButton, feedbackTree,
+                   refreshButton, settingsButton});
     markFocus(mainWindow);
 
     connect(courseTree, &QTreeWidget::itemSelectionChanged, this, &GUI::handleCourseItemSelectionChanged);
@@ -349,6 +353,7 @@ void GUI::buildMainView()
     connect(gradeButton, &QPushButton::clicked, this, &GUI::handleGradeButtonClicked);
     connect(testButton, &QPushButton::clicked, this, &GUI::handleTestButtonClicked);
     connect(cancelButton, &QPushButton::clicked, this, &GUI::handleCancelGradeButtonClicked);
+    connect(sendAgainButton, &QPushButton::clicked, this, &GUI::handleSendAgainButtonClicked);
     connect(refreshButton, &QPushButton::clicked, this, &GUI::handleRefreshGradesButtonClicked);
     connect(settingsButton, &QPushButton::clicked, this, &GUI::handleSettingsButtonClicked);
 
@@ -368,7 +373,8 @@ void GUI::coursesLoaded(const QJsonObject& catalogue)
     courseTree->clear();
     courseTree->addTopLevelItems(courses);
 
-    for (QLabel* label : {heading1Label, heading2Label, heading3Label, gradeLabel, dueDateLabel, attemptsLabel})
+    for (QLabel* label :
+         {heading1Label, heading2Label, heading3Label, gradeLabel, dueDateLabel, attemptsLabel, receiptLabel})
         label->clear();
     catalogueShown = true;
     refreshing = false;
@@ -414,6 +420,7 @@ void GUI::handleCourseItemSelectionChanged()
                            + summary.maxAttempts.toString());
     gradeLabel->setText(QStringLiteral("<b>Grade: </b> ") + summary.earned.toString() + QLatin1Char('/')
                         + summary.possible.toString());
+    receiptLabel->setText(lastReceiptLine(item).toHtmlEscaped());
     updateControls();
 }
 
@@ -449,6 +456,9 @@ void GUI::updateControls()
     gradeButton->setVisible(selectedItem);
     gradeButton->setEnabled(idle && runState != RunState::Grading && selectedItem
                             && problemSummary(problem).turnInOffered);
+    sendAgainButton->setVisible(hasKeptResult(selectedItem));
+    sendAgainButton->setEnabled(idle);
+    receiptLabel->setVisible(selectedItem && !receiptLabel->text().isEmpty());
     cancelButton->setVisible(selectedItem);
     // Once the result is being posted the run can no longer be called off.
     cancelButton->setEnabled(runState == RunState::Grading && requestState != PostingGrade);
@@ -486,6 +496,15 @@ void GUI::startGradingRun(bool testRun)
 void GUI::handleCancelGradeButtonClicked()
 {
     cancelRun();
+}
+
+void GUI::handleSendAgainButtonClicked()
+{
+    if (!selectedItem || !sendKeptResult(selectedItem))
+        return;
+    if (runState != RunState::None)
+        statusBar->showMessage(QStringLiteral("Sending again ") + runningItem->text(0));
+    updateControls();
 }
 
 void GUI::scriptFailed()

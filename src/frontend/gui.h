@@ -78,6 +78,7 @@ public:
     void gradingFinished() override;
     void initCompleted() override;
     void requestProxyCredentials(QAuthenticator* authenticator) override;
+    bool confirmTurnIn(const QString& question) override;
 
     QVariantMap collectSettings();
     void saveSettings(const QVariantMap& settings);
@@ -96,6 +97,7 @@ public slots:
     void handleGradeButtonClicked();
     void handleTestButtonClicked();
     void handleCancelGradeButtonClicked();
+    void handleSendAgainButtonClicked();
     void handleRefreshGradesButtonClicked();
     void handleSettingsButtonClicked();
     void handleSettingsSaveButtonClicked();
@@ -160,10 +162,14 @@ protected:
     QLabel* dueDateLabel = nullptr;
     QLabel* gradeLabel = nullptr;
     QLabel* attemptsLabel = nullptr;
+    // The latest receipt of the selected problem; hidden when it has none.
+    QLabel* receiptLabel = nullptr;
     QLabel* feedbackLabel = nullptr;
     QPushButton* initButton = nullptr;
     QPushButton* testButton = nullptr;
     QPushButton* gradeButton = nullptr;
+    // Shown while the selected problem has a result kept from a failed post.
+    QPushButton* sendAgainButton = nullptr;
     QPushButton* cancelButton = nullptr;
     QPushButton* refreshButton = nullptr;
     QPushButton* settingsButton = nullptr;

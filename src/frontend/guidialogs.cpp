@@ -108,6 +108,12 @@ bool GUI::promptRetry(const QString& message)
     return ask(QString(), message, {QStringLiteral("Retry"), QStringLiteral("Quit")}) == QLatin1String("Retry");
 }
 
+bool GUI::confirmTurnIn(const QString& question)
+{
+    // The last button is the default: an Enter pressed by habit spends no attempt.
+    return ask(QString(), question, {QStringLiteral("Yes"), QStringLiteral("No")}) == QLatin1String("Yes");
+}
+
 void GUI::notifyNewVersion(const QString& version, const QString& url)
 {
     QMessageBox box;

@@ -20,7 +20,14 @@ public:
     // Refusals of the fixed login after which the run gives up.
     static constexpr int maxLoginRefusals = 3;
 
-    Headless(bool initRun, QObject* parent);
+    // What the run does with the catalogue's first problem.
+    enum class Plan {
+        Init, // run its init script
+        TurnIn, // run its grading script and turn the result in
+        SendAgain, // send the result kept from a failed turn-in again
+    };
+
+    Headless(Plan plan, QObject* parent);
     ~Headless() override;
 
     void errorMessage(const QString& message, bool fatal) override;
@@ -37,6 +44,7 @@ public:
     void gradingFinished() override;
     void initCompleted() override;
     void requestProxyCredentials(QAuthenticator* authenticator) override;
+    bool confirmTurnIn(const QString& question) override;
 
     void startGradingRun();
     void startInitRun();
@@ -45,7 +53,7 @@ public:
     QByteArray resultDocument(int exitCode) const;
 
 private:
-    bool initRun;
+    Plan plan;
     QTreeWidgetItem* rootItem;
     QTreeWidgetItem* currentItem = nullptr;
     QVariantMap resultMap;

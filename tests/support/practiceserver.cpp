@@ -220,7 +220,7 @@ QByteArray PracticeServer::log() const
 
 bool PracticeServer::injectFault(const Fault& fault)
 {
-    static const char* const kinds[] = {"status", "badjson", "baddecrypt", "delay", "drop"};
+    static const char* const kinds[] = {"status", "badjson", "baddecrypt", "delay", "drop", "dropafter", "dropbefore"};
     const QJsonObject description{
         {QStringLiteral("path"), fault.path},   {QStringLiteral("kind"), QLatin1String(kinds[int(fault.kind)])},
         {QStringLiteral("count"), fault.count}, {QStringLiteral("status"), fault.status},

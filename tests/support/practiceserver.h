@@ -31,13 +31,15 @@ public:
         QStringList extraArguments; // appended to "serve ...", e.g. {"--client-version", "2.1"}
     };
 
-    enum class FaultKind { Status, BadJson, BadDecrypt, Delay, Drop };
+    enum class FaultKind { Status, BadJson, BadDecrypt, Delay, Drop, DropAfter, DropBefore };
 
     // The next `count` requests whose path matches `path` (exact, or a prefix ending in '*' such as
     // "/download/*") fail: Status answers `status` with `body` as plain text; BadJson answers 200
     // with a (decrypted) body that is not JSON; BadDecrypt answers 200 with a body that no key
-    // decrypts; Delay serves the request after `delayMs`; Drop closes the connection mid-reply.
-    // Apart from Delay, the request itself is not carried out.
+    // decrypts; Delay serves the request after `delayMs`; Drop closes the connection mid-reply;
+    // DropAfter carries the request out, then closes the connection before any byte of the reply;
+    // DropBefore closes it without carrying the request out. Apart from Delay and DropAfter, the
+    // request itself is not carried out.
     struct Fault {
         QString path;
         FaultKind kind = FaultKind::Status;

@@ -37,6 +37,13 @@ void TestEngine::errorMessage(const QString& message, bool fatal)
     record(QStringLiteral("errorMessage"), {message, fatal});
 }
 
+bool TestEngine::confirmTurnIn(const QString& question)
+{
+    record(QStringLiteral("confirmTurnIn"), {question});
+    // No, the question's default.
+    return false;
+}
+
 bool TestEngine::promptRetry(const QString& message)
 {
     record(QStringLiteral("promptRetry"), {message});

@@ -36,6 +36,7 @@ public:
     void gradingFinished() override;
     void initCompleted() override;
     void requestProxyCredentials(QAuthenticator* authenticator) override;
+    bool confirmTurnIn(const QString& question) override;
 
     // Names of the hooks called so far, in order.
     QStringList hookNames() const;
