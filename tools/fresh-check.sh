@@ -51,7 +51,7 @@ cleanup() {
     rm -rf --one-file-system "$run"
 }
 trap cleanup EXIT
-# A check stopped by a signal removes its copy too.
+# A check stopped by a signal removes its copy too; the command itself is stopped first, below.
 trap 'exit 1' HUP INT TERM
 cp -a "$base" "$root"
 # What an installer writes and debootstrap does not: the local host name, and the release's updates.
@@ -68,7 +68,9 @@ cp -r ../shared "$root$tree/shared"
 
 echo "fresh-check: tools/$command.sh on a fresh Debian 12 root (log: $log)" >&2
 status=0
-unshare --mount --pid --fork --propagation private bash -c '
+# In the background, so that a signal is handled at once rather than when the command ends; the
+# namespace's first process, and with it every process in it, dies with unshare.
+unshare --mount --pid --fork --kill-child --propagation private bash -c '
     root=$1 archives=$2 tree=$3 command=$4
     mount -t proc proc "$root/proc"
     mount -t sysfs sysfs "$root/sys"
@@ -78,7 +80,11 @@ unshare --mount --pid --fork --propagation private bash -c '
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd $tree/main && bash tools/$command.sh"
-' fresh-check "$root" "$cache/archives" "$tree" "$command" </dev/null >"$log" 2>&1 || status=$?
+' fresh-check "$root" "$cache/archives" "$tree" "$command" </dev/null >"$log" 2>&1 &
+child=$!
+# unshare ignores a polite signal while it waits: the copy is thrown away, so nothing is lost.
+trap 'kill -KILL "$child" 2>/dev/null; wait "$child" || true; exit 1' HUP INT TERM
+wait "$child" || status=$?
 elapsed=$(($(date +%s) - started))
 if [ "$status" -ne 0 ]; then
     echo "fresh-check: tools/$command.sh FAILED on a fresh root (status $status, $((elapsed / 60)) min $((elapsed % 60)) s); the end of its log:" >&2
