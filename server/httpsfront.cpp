@@ -376,6 +376,11 @@ void HttpsFront::handshake(Connection& connection)
         readMore(connection);
         return;
     }
+    awaitSocket(connection, result);
+}
+
+void HttpsFront::awaitSocket(Connection& connection, int result)
+{
     const int error = SSL_get_error(connection.ssl, result);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
         connection.wantWrite = error == SSL_ERROR_WANT_WRITE;
@@ -398,12 +403,7 @@ void HttpsFront::readMore(Connection& connection)
                 return;
             continue;
         }
-        const int error = SSL_get_error(connection.ssl, count);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            connection.wantWrite = error == SSL_ERROR_WANT_WRITE;
-            return;
-        }
-        close(connection.serial);
+        awaitSocket(connection, count);
         return;
     }
 }
@@ -519,12 +519,7 @@ void HttpsFront::writeMore(Connection& connection)
             connection.sent += size_t(count);
             continue;
         }
-        const int error = SSL_get_error(connection.ssl, count);
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-            connection.wantWrite = error == SSL_ERROR_WANT_WRITE;
-            return;
-        }
-        close(connection.serial);
+        awaitSocket(connection, count);
         return;
     }
     if (connection.closeAfterReply) {

@@ -86,6 +86,9 @@ private:
     void acceptAll();
     void advance(Connection& connection);
     void handshake(Connection& connection);
+    // After a TLS call that did not complete: the connection waits for what the call needs of the
+    // socket, or, on an error, is closed and gone.
+    void awaitSocket(Connection& connection, int result);
     void readMore(Connection& connection);
     // Looks at the buffered input: true when the connection stops reading, because a whole request
     // went to a worker or the request was refused.
