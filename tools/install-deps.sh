@@ -2,7 +2,9 @@
 # Installs the Debian 12 packages Oxbell needs, by group:
 #   build  building and running the program and the practice course server (tools/demo.sh)
 #   test   what only the test command adds (tools/test.sh): proxies, packet capture, an X server,
-#          the packaging checks, clang for fuzzing, the benchmark library
+#          the packaging checks, clang for fuzzing (with llvm-symbolizer, without which the fuzzer's
+#          leak report names no function of Qt's and its suppressions match nothing), the benchmark
+#          library
 #   fresh  what tools/fresh-check.sh needs to make a fresh Debian 12 root
 # Usage: tools/install-deps.sh [build] [test] [fresh]; without a group, build and test.
 # Idempotent: packages already present are left alone; needs root or sudo only when something is
@@ -18,7 +20,7 @@ build_packages=(
     pypy3
 )
 test_packages=(
-    clang lld libclang-rt-14-dev
+    clang lld libclang-rt-14-dev llvm
     libbenchmark-dev
     curl xvfb xauth x11-utils zip
     at-spi2-core python3-pyatspi dbus-daemon qtbase5-private-dev
