@@ -249,8 +249,7 @@ void TestFaultMatrix::matrix()
     if (under.state == LoggingIn || under.state == PostingGrade)
         QVERIFY2(server.log().mid(logBefore).count(under.logged.toUtf8()) <= 1,
                  server.log().mid(logBefore).constData());
-    // The server serves a stalled request after the client gave up on it; its log line must not
-    // fall into the next row's count. In the key's row the IV's request is logged alike.
+    // A stalled request is served after the client gave up: its line must not fall into the next row.
     if (Kind(kind) == Kind::Delay)
         QTRY_VERIFY_WITH_TIMEOUT(server.log().mid(logBefore).count(under.logged.toUtf8())
                                      >= (under.state == NegotiatingKey ? 2 : 1),
