@@ -14,8 +14,9 @@ set(OXBELL_PKI_FILES
     ${OXBELL_PKI_DIR}/outside.key
     ${OXBELL_PKI_DIR}/session-private.pem
     ${OXBELL_PKI_DIR}/session-public.pem)
+# The script keeps what its stamp says it made; as an output, the stamp goes with a clean too.
 add_custom_command(
-    OUTPUT ${OXBELL_PKI_FILES}
+    OUTPUT ${OXBELL_PKI_FILES} ${OXBELL_PKI_DIR}/done.stamp
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/gen-pki.sh ${OXBELL_PKI_DIR}
     DEPENDS ${CMAKE_SOURCE_DIR}/tools/gen-pki.sh
     COMMENT "Generating the practice server's certificates and keys"

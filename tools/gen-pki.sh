@@ -14,12 +14,7 @@ cd "$out"
 umask 077
 
 generation=2
-outputs=(root.pem intermediate.pem chain.pem leaf.key other-chain.pem other-leaf.key wronghost-chain.pem
-    wronghost.key outside-chain.pem outside.key session-private.pem session-public.pem)
-# A clean of the build tree removes the outputs and leaves the rest: then all is made anew.
-kept=true
-for file in "${outputs[@]}"; do [ -e "$file" ] || kept=false; done
-$kept && [ "$(cat done.stamp 2>/dev/null)" = "$generation" ] && exit 0
+[ "$(cat done.stamp 2>/dev/null)" = "$generation" ] && exit 0
 
 days=3650
 subj() { echo "/O=Oxbell Practice/CN=$1"; }
