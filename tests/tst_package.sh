@@ -20,19 +20,25 @@ cpack_output=$(cd "$build" && cpack -G DEB 2>&1) || fail "cpack: $cpack_output"
 client=$build/packages/oxbell_${version}_$arch.deb
 server=$build/packages/oxbell-server_${version}_$arch.deb
 
-# dependencies DEB PACKAGE...: each package is a dependency (or an alternative of one).
+# dependencies DEB PACKAGE...: each package is a dependency (or an alternative of one). A package
+# given as NAME|OTHER may be either: Debian 13 renamed libraries for 64-bit time (libssl3t64).
 dependencies() {
-    local deb=$1 depends
+    local deb=$1 depends found name
     shift
     [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb: version is not $version"
     depends=", $(dpkg-deb -f "$deb" Depends | sed 's/ |/,/g'),"
     for package in "$@"; do
-        [[ $depends == *", $package "* || $depends == *", $package,"* ]] ||
-            fail "$(basename "$deb") does not depend on $package: $depends"
+        found=
+        for name in ${package//|/ }; do
+            [[ $depends == *", $name "* || $depends == *", $name,"* ]] && found=yes
+        done
+        [ -n "$found" ] || fail "$(basename "$deb") does not depend on $package: $depends"
     done
 }
-dependencies "$client" pypy3 libqt5core5a libqt5network5 libqt5gui5 libqt5widgets5 libssl3
-dependencies "$server" adduser init-system-helpers libqt5core5a libsqlite3-0 libssl3
+qtcore='libqt5core5a|libqt5core5t64' ssl='libssl3|libssl3t64'
+dependencies "$client" pypy3 "$qtcore" 'libqt5network5|libqt5network5t64' 'libqt5gui5|libqt5gui5t64' \
+    'libqt5widgets5|libqt5widgets5t64' "$ssl"
+dependencies "$server" adduser init-system-helpers "$qtcore" libsqlite3-0 "$ssl"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tst_package.XXXXXX")
 server_pid=
@@ -87,10 +93,15 @@ for size in 16x16 32x32 48x48 256x256; do
     [ -f "$root/usr/share/icons/hicolor/$size/apps/$icon.png" ] || fail "no $size icon"
 done
 
-# Where a tree is built leaves no trace in the packages: the same sources built in another directory,
-# trusting the same server (the practice keys are made anew by each build), give the same files.
+# Neither the checkout nor where a tree is built leaves a trace in the packages: a copy of the sources
+# (new files, with other access and change times) built in another directory, trusting the same
+# server (the practice keys are made anew by each build), gives the same files.
+sources=$(cd "$(dirname "$0")/.." && pwd)
+copy=$work/elsewhere/main
+mkdir -p "$copy"
+tar -C "$sources" --exclude='./build*' -cf - . | tar -x -C "$copy"
 elsewhere=$work/elsewhere/build
-cmake -S "$(dirname "$0")/.." -B "$elsewhere" -G Ninja -Wno-dev -DOXBELL_TESTS=OFF -DOXBELL_BENCH=OFF \
+cmake -S "$copy" -B "$elsewhere" -G Ninja -Wno-dev -DOXBELL_TESTS=OFF -DOXBELL_BENCH=OFF \
     -DCMAKE_BUILD_TYPE="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" \
     -DOXBELL_SERVER_KEY_PEM="$build/pki/session-public.pem" \
     -DOXBELL_SERVER_CA_PEM="$build/pki/intermediate.pem" >"$work/elsewhere.log" 2>&1 &&
