@@ -6,7 +6,11 @@
 #          leak report names no function of Qt's and its suppressions match nothing), the benchmark
 #          library
 #   fresh  what tools/fresh-check.sh needs to make a fresh Debian 12 root
-# Usage: tools/install-deps.sh [build] [test] [fresh]; without a group, build and test.
+#   windows  what tools/windows.sh needs: the mingw-w64 cross compiler (posix threads: the win32
+#          flavour has no std::mutex, std::thread or std::future), Wine, NSIS, and what unpacking
+#          and building Debian's source packages of OpenSSL and Qt asks for, the icon tools, an
+#          X server for the window under Wine and the tools that picture it
+# Usage: tools/install-deps.sh [build] [test] [fresh] [windows]; without a group, build and test.
 # Idempotent: packages already present are left alone; needs root or sudo only when something is
 # missing. A system service that comes with a package (squid) is neither started nor left enabled:
 # the tests run their own instances on loopback.
@@ -29,6 +33,10 @@ test_packages=(
     systemd init-system-helpers adduser sqlite3
 )
 fresh_packages=(debootstrap git)
+windows_packages=(
+    g++-mingw-w64-x86-64-posix wine64 nsis
+    dpkg-dev xz-utils perl python3 librsvg2-bin icoutils xvfb xauth x11-utils netpbm
+)
 # Packages that install a system service of the same name.
 service_packages=(squid)
 
@@ -40,8 +48,9 @@ for group in "${groups[@]}"; do
     build) packages+=("${build_packages[@]}") ;;
     test) packages+=("${test_packages[@]}") ;;
     fresh) packages+=("${fresh_packages[@]}") ;;
+    windows) packages+=("${windows_packages[@]}") ;;
     *)
-        echo "Unknown package group: $group (build, test or fresh)" >&2
+        echo "Unknown package group: $group (build, test, fresh or windows)" >&2
         exit 2
         ;;
     esac
