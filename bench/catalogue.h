@@ -65,6 +65,19 @@ inline QByteArray catalogueBytes(int problems)
     return QJsonDocument(catalogue).toJson(QJsonDocument::Compact);
 }
 
+// Whether a run failed or was skipped: the library's 1.8 replaced the flag error_occurred (Debian 12)
+// by the state skipped (Debian 13).
+template <typename Run>
+auto runFailed(const Run& run, int) -> decltype(static_cast<bool>(run.skipped))
+{
+    return static_cast<bool>(run.skipped);
+}
+template <typename Run>
+bool runFailed(const Run& run, long)
+{
+    return run.error_occurred;
+}
+
 // The usual console table, then one benchmark as a multiple of another at each size, in CPU time:
 // the machines this runs on are shared, and waiting for a core is no cost of either. With
 // --benchmark_repetitions the medians are compared.
@@ -81,7 +94,7 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !median))
+            if (runFailed(run, 0) || (run.run_type == Run::RT_Aggregate && !median))
                 continue;
             if (median || runs.size() == 1)
                 times[run.run_name.args][run.run_name.function_name] = run.GetAdjustedCPUTime();
