@@ -1,4 +1,5 @@
 #include "log.h"
+#include "engine/privatefile.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -10,12 +11,6 @@
 #include <QTextStream>
 
 #include <cstdlib>
-
-#ifndef Q_OS_WIN
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 QTextStream* logStream = nullptr;
 
@@ -68,21 +63,8 @@ void openLog()
     // Heap objects on purpose: a process that ends through exit() (a parser error, a fatal
     // message) must never see them destroyed while a message can still arrive.
     auto* file = new QFile(path);
-    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text;
-#ifdef Q_OS_WIN
-    const bool opened = file->open(mode);
-#else
-    // The log holds the student's e-mail address, catalogue and grades: only its owner may read it,
-    // from its creation on; a log that an earlier version left readable by others is closed too.
-    const int descriptor
-        = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    struct stat status = {};
-    if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)))
-        ::fchmod(descriptor, status.st_mode & S_IRWXU);
-    const bool opened = descriptor >= 0 && file->open(descriptor, mode, QFileDevice::AutoCloseHandle);
-    if (descriptor >= 0 && !opened)
-        ::close(descriptor);
-#endif
+    // It holds the student's e-mail address, catalogue and grades.
+    const bool opened = privatefile::openForAppending(*file, true);
     if (!opened) {
         delete file;
         qWarning() << "Error opening log file '" << path << "'. All debug output redirected to console.";

@@ -23,6 +23,9 @@ namespace {
 QString operatingSystemName()
 {
 #ifdef Q_OS_WIN
+    // The log names Windows versions as it always has, by the toolkit's older version query.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
     switch (QSysInfo::windowsVersion()) {
     case QSysInfo::WV_NT:
         return QStringLiteral("Windows NT");
@@ -44,6 +47,7 @@ QString operatingSystemName()
     default:
         return QStringLiteral("Unknown version of Windows");
     }
+    QT_WARNING_POP
 #else
     return QSysInfo::prettyProductName();
 #endif

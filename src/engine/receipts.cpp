@@ -1,5 +1,6 @@
 #include "engine/receipts.h"
 #include "engine/names.h"
+#include "engine/privatefile.h"
 #include "engine/settingsfile.h"
 
 #include <QCryptographicHash>
@@ -7,12 +8,6 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QStandardPaths>
-
-#ifndef Q_OS_WIN
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -62,19 +57,7 @@ bool makeDirectory(const QString& path, QString* error)
 // and one that was left readable by others is closed to them.
 bool openForAppending(QFile& file, QString* error)
 {
-#ifdef Q_OS_WIN
-    const bool opened = file.open(QIODevice::WriteOnly | QIODevice::Append);
-#else
-    const int descriptor = ::open(QFile::encodeName(file.fileName()).constData(),
-                                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    struct stat status = {};
-    if (descriptor >= 0 && ::fstat(descriptor, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)))
-        ::fchmod(descriptor, status.st_mode & S_IRWXU);
-    const bool opened = descriptor >= 0
-        && file.open(descriptor, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle);
-    if (descriptor >= 0 && !opened)
-        ::close(descriptor);
-#endif
+    const bool opened = privatefile::openForAppending(file);
     if (!opened)
         *error = file.fileName() + QStringLiteral(": ") + file.errorString();
     return opened;
@@ -174,7 +157,7 @@ bool Receipts::keep(const KeptResult& kept, QString* error)
     const QString folder = directory() + QLatin1Char('/') + DataFileName::kept;
     if (!makeDirectory(folder, error))
         return false;
-    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    privatefile::restrictFolder(folder);
     // Results of problems the student never comes back to would stay for ever.
     const QDateTime expired = QDateTime::currentDateTimeUtc().addDays(-keptDays);
     for (const QFileInfo& entry : QDir(folder).entryInfoList({QStringLiteral("*.json")}, QDir::Files)) {

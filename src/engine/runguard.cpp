@@ -21,6 +21,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
 namespace runguard {
@@ -215,6 +217,24 @@ void cleanUpAtExit()
 
 #else
 
+// What a process that the guard stops ends with.
+constexpr UINT stoppedExitCode = 1;
+std::atomic<void (*)()> restorer{nullptr};
+
+// On a thread that the system starts for the console's event, whatever the main thread is doing.
+BOOL WINAPI onConsoleEvent(DWORD)
+{
+    if (void (*const restore)() = restorer.load())
+        restore();
+    Remembered& live = remembered();
+    {
+        const std::lock_guard<std::mutex> hold(live.lock);
+        cleanUp(live);
+    }
+    // The next handler, in the end the system's own, ends the client as it would have without this.
+    return FALSE;
+}
+
 void cleanUpAtExit()
 {
     Remembered& live = remembered();
@@ -233,7 +253,9 @@ void install()
         return;
     installed = true;
     std::atexit(cleanUpAtExit);
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
     if (pipe2(signalPipe, O_CLOEXEC) != 0)
         return;
     // The watcher takes no signal itself; the handlers run on whichever thread the system picks.
@@ -279,7 +301,7 @@ void setRestorer(void (*restore)())
         restorer.store(nullptr);
     }
 #else
-    Q_UNUSED(restore)
+    restorer.store(restore);
 #endif
 }
 
@@ -359,7 +381,16 @@ void stopGroup(qint64 group)
         QThread::msleep(stopPollMs);
     }
 #else
-    Q_UNUSED(group)
+    const auto job = reinterpret_cast<HANDLE>(quintptr(group));
+    if (group == 0 || !TerminateJobObject(job, stoppedExitCode))
+        return;
+    // The processes end on their own threads; the job counts them until the last is gone.
+    QElapsedTimer clock;
+    clock.start();
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    while (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, nullptr)
+           && accounting.ActiveProcesses > 0 && !clock.hasExpired(2 * stopGraceMs))
+        QThread::msleep(stopPollMs);
 #endif
 }
 

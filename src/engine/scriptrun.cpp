@@ -1,9 +1,11 @@
 #include "engine/scriptrun.h"
 
 #include "engine/oxbell.h"
+#include "engine/privatefile.h"
 #include "engine/runguard.h"
 
 #include <QFile>
+#include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
@@ -12,7 +14,11 @@
 #include <algorithm>
 #include <climits>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <tlhelp32.h>
+#else
 #include <csignal>
 #include <unistd.h>
 #endif
@@ -22,22 +28,26 @@
 
 // The interpreter. It leads a session and process group of its own, so that the run is stopped
 // whole, with whatever the script started; a process that leaves the group on purpose (a server
-// of the student's) is not the run's.
+// of the student's) is not the run's. On Windows it starts suspended, and runs only once it is in
+// the run's job object: nothing it starts can escape the job before.
 class ChildProcess : public QProcess {
 public:
     explicit ChildProcess(QObject* parent)
         : QProcess(parent)
     {
+#ifdef Q_OS_WIN
+        setCreateProcessArgumentsModifier(
+            [](QProcess::CreateProcessArguments* arguments) { arguments->flags |= CREATE_SUSPENDED; });
+#endif
     }
 
+#ifndef Q_OS_WIN
 protected:
     // In the child, between fork and exec.
     void setupChildProcess() override
     {
         runguard::prepareChild();
-#ifndef Q_OS_WIN
         setsid();
-#endif
 #ifdef Q_OS_LINUX
         // Even a client killed outright takes its interpreter along.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -47,7 +57,6 @@ protected:
     }
 
 private:
-#ifndef Q_OS_WIN
     const pid_t parentId = getpid();
 #endif
 };
@@ -78,6 +87,53 @@ QString processErrorReason(QProcess::ProcessError error)
     return QString();
 }
 
+#ifdef Q_OS_WIN
+
+// A job whose processes all end when its last handle is closed, the client's end included.
+HANDLE newJob()
+{
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+bool putInJob(HANDLE job, DWORD processId)
+{
+    const HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, processId);
+    const bool put = job && process && AssignProcessToJobObject(job, process);
+    if (process)
+        CloseHandle(process);
+    return put;
+}
+
+// Lets the one thread of a process created suspended run.
+bool resume(DWORD processId)
+{
+    const HANDLE threads = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (threads == INVALID_HANDLE_VALUE)
+        return false;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    bool resumed = false;
+    for (BOOL more = Thread32First(threads, &entry); more && !resumed; more = Thread32Next(threads, &entry)) {
+        if (entry.th32OwnerProcessID != processId)
+            continue;
+        if (const HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID)) {
+            resumed = ResumeThread(thread) != DWORD(-1);
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(threads);
+    return resumed;
+}
+
+#endif
+
 } // namespace
 
 // Python puts the script's own folder first on the import path, so the script lies alone in a
@@ -88,7 +144,7 @@ ScriptRun::ScriptRun(bool isInit, QObject* parent)
     , process(new ChildProcess(this))
 {
     if (folder.isValid())
-        QFile::setPermissions(folder.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        privatefile::restrictFolder(folder.path());
     runguard::remember(this, 0, folder.path());
     timeLimit.setSingleShot(true);
     connect(process, &QProcess::readyReadStandardOutput, this, &ScriptRun::readMessages);
@@ -149,7 +205,21 @@ void ScriptRun::start(const QString& interpreter, const QString& workingDirector
         processFailed(QProcess::ProcessError(failureAtStart));
     if (!self || done || process->state() == QProcess::NotRunning)
         return;
+#ifdef Q_OS_WIN
+    const auto processId = DWORD(process->processId());
+    job = newJob();
+    if (putInJob(job, processId))
+        group = qint64(quintptr(job));
+    else
+        qWarning() << "The script's processes could not be put in a job object:" << GetLastError();
+    if (!resume(processId)) {
+        stop();
+        emit failed(processErrorReason(QProcess::FailedToStart));
+        return;
+    }
+#else
     group = process->processId();
+#endif
     runguard::remember(this, group, folder.path());
     if (limitSeconds > 0) {
         connect(&timeLimit, &QTimer::timeout, this, [this, limitSeconds] { timeLimitPassed(limitSeconds); });
@@ -220,7 +290,7 @@ void ScriptRun::interpreterEnded(int exitCode)
     // Before anything is shown: after a failure nothing the script started goes on; after a clean
     // end whatever it started is left running, as an init script's servers must be.
     if (clean)
-        release();
+        release(true);
     else
         stopProcesses(true);
     const QPointer<ScriptRun> self = this;
@@ -275,22 +345,34 @@ void ScriptRun::stopProcesses(bool interpreterCollected)
     timeLimit.stop();
     runguard::stopGroup(group);
     if (!interpreterCollected && process->state() != QProcess::NotRunning) {
-        // What the group stop cannot reach: the interpreter on Windows, or one stopped before it led
-        // a group of its own.
+        // What the group stop cannot reach: an interpreter stopped before it led a group of its
+        // own, or on Windows one that no job took in.
         process->kill();
         // Collected here rather than at the deferred delete, so no zombie outlives the run.
         process->waitForFinished(reapTimeoutMs);
         // What it started before the kill is in its group by now.
         runguard::stopGroup(group);
     }
-    release();
+    release(false);
 }
 
-void ScriptRun::release()
+void ScriptRun::release(bool processesStay)
 {
     if (settled)
         return;
     settled = true;
     timeLimit.stop();
     runguard::forget(this);
+#ifdef Q_OS_WIN
+    if (job) {
+        // What a clean end left running is no longer the run's: closing the job must not end it.
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION noLimits = {};
+        if (processesStay)
+            SetInformationJobObject(job, JobObjectExtendedLimitInformation, &noLimits, sizeof noLimits);
+        CloseHandle(job);
+        job = nullptr;
+    }
+#else
+    Q_UNUSED(processesStay)
+#endif
 }

@@ -12,9 +12,10 @@
 class ChildProcess;
 
 // One run of a problem script, from its start to its end: the interpreter, the process group it
-// leads, the private folder that holds the script, the time limit, what the script writes to
-// standard error and the reading of its message lines. It reports through its signals and falls
-// silent once it has ended or been stopped, so whoever holds it hears of one run only.
+// leads (on Windows the job object that holds it), the private folder that holds the script, the
+// time limit, what the script writes to standard error and the reading of its message lines. It
+// reports through its signals and falls silent once it has ended or been stopped, so whoever holds
+// it hears of one run only.
 //
 // A run that ends cleanly (exit code 0, nothing on standard error) leaves whatever the script
 // started running; every other end stops the whole group, as does stop() and the run's
@@ -77,14 +78,19 @@ private:
     void timeLimitPassed(double seconds);
     // Stops the group, collects the interpreter unless the toolkit already has, removes the folder.
     void stopProcesses(bool interpreterCollected);
-    // Removes the folder and lets the guard forget the run; the script's processes stay.
-    void release();
+    // Removes the folder and lets the guard forget the run. processesStay: what the script
+    // started is let go rather than already stopped.
+    void release(bool processesStay);
 
     const bool init;
     ChildProcess* process;
     QTemporaryDir folder;
     QTimer timeLimit;
     qint64 group = 0;
+#ifdef Q_OS_WIN
+    // The job object that holds the interpreter and everything it starts.
+    void* job = nullptr;
+#endif
     QByteArray standardErrorHead;
     qint64 standardErrorBeyond = 0;
     // The run has ended or been stopped: nothing more is reported.

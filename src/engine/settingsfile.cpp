@@ -1,4 +1,5 @@
 #include "engine/settingsfile.h"
+#include "engine/privatefile.h"
 
 #include <QSaveFile>
 
@@ -16,7 +17,7 @@ bool SettingsFile::write(const QByteArray& contents)
         return false;
     }
     // Restricted before the first byte goes in, so the contents are never readable by others.
-    if (ownerOnlyAccess && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+    if (ownerOnlyAccess && !privatefile::restrict(file)) {
         error = file.errorString();
         file.cancelWriting();
         return false;

@@ -12,6 +12,8 @@
 #include <string>
 
 #ifdef Q_OS_WIN
+#include <atomic>
+
 #include <windows.h>
 #else
 #include <csignal>
@@ -34,28 +36,54 @@ template <typename Operation> void guarded(std::ios& stream, Operation operation
 
 #ifdef Q_OS_WIN
 
+// The console's input mode before the password prompt changed it, restored by the object's end, by
+// the end of input and by every console event that ends the process: the console is never left
+// without echo.
+HANDLE consoleInput = nullptr;
+DWORD savedMode = 0;
+std::atomic<bool> modeChanged{false};
+
+void restoreTerminal()
+{
+    if (modeChanged.exchange(false))
+        SetConsoleMode(consoleInput, savedMode);
+}
+
 bool inputIsTerminal()
 {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-// Echo off for the lifetime of the object; the console restores its own mode when the process ends.
+// Echo off for the lifetime of the object; nothing happens when standard input is not a console.
 class HiddenInput {
 public:
     HiddenInput()
     {
-        GetConsoleMode(input, &saved);
-        SetConsoleMode(input, saved & ~DWORD(ENABLE_ECHO_INPUT));
+        // The console that start-up allocated: its handles stand in for the ones the process began with.
+        consoleInput = GetStdHandle(STD_INPUT_HANDLE);
+        if (!GetConsoleMode(consoleInput, &savedMode))
+            return;
+        runguard::setRestorer(restoreTerminal);
+        modeChanged = true;
+        SetConsoleMode(consoleInput, savedMode & ~DWORD(ENABLE_ECHO_INPUT));
+        active = true;
     }
-    ~HiddenInput() { SetConsoleMode(input, saved); }
+
+    ~HiddenInput()
+    {
+        if (!active)
+            return;
+        restoreTerminal();
+        runguard::setRestorer(nullptr);
+    }
+
+    HiddenInput(const HiddenInput&) = delete;
+    HiddenInput& operator=(const HiddenInput&) = delete;
 
 private:
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD saved = 0;
+    bool active = false;
 };
-
-void restoreTerminal() { }
 
 #else
 
