@@ -4,6 +4,12 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
+#endif
+
 ProcessOutcome runProcess(const QString& program, const QStringList& arguments, const QProcessEnvironment& environment,
                           int timeoutMs, const std::function<bool()>& stopWhen)
 {
@@ -51,9 +57,30 @@ ProcessOutcome runSelfAsChild(const QString& name, const QStringList& arguments,
 
 bool processRunning(qint64 pid)
 {
+#ifdef Q_OS_WIN
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    DWORD exitCode = 0;
+    const bool running = process && GetExitCodeProcess(process, &exitCode) && exitCode == STILL_ACTIVE;
+    if (process)
+        CloseHandle(process);
+    return running;
+#else
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return false;
     const QByteArray fields = stat.readAll();
     return fields.mid(fields.lastIndexOf(')') + 2, 1) != "Z";
+#endif
+}
+
+void endProcess(qint64 pid)
+{
+#ifdef Q_OS_WIN
+    if (const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid))) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+#else
+    ::kill(pid_t(pid), SIGKILL);
+#endif
 }

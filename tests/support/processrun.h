@@ -33,5 +33,7 @@ struct ChildRequest {
 ChildRequest childRequest(int argc, char** argv);
 // The process exists and is not a zombie.
 bool processRunning(qint64 pid);
+// Ends the process at once, if it runs.
+void endProcess(qint64 pid);
 ProcessOutcome runSelfAsChild(const QString& name, const QStringList& arguments,
                               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
