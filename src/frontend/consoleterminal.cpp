@@ -39,7 +39,7 @@ template <typename Operation> void guarded(std::ios& stream, Operation operation
 // The console's input mode before the password prompt changed it, restored by the object's end, by
 // the end of input and by every console event that ends the process: the console is never left
 // without echo.
-HANDLE consoleInput = nullptr;
+HANDLE consoleInput = INVALID_HANDLE_VALUE;
 DWORD savedMode = 0;
 std::atomic<bool> modeChanged{false};
 
@@ -60,9 +60,13 @@ class HiddenInput {
 public:
     HiddenInput()
     {
-        // The console that start-up allocated: its handles stand in for the ones the process began with.
-        consoleInput = GetStdHandle(STD_INPUT_HANDLE);
-        if (!GetConsoleMode(consoleInput, &savedMode))
+        // The console's own input, whatever standard input's handle may do: a console the process
+        // was given rather than allocated can hand it one that cannot change the mode. Kept open,
+        // so the console event's thread never meets a closed handle.
+        if (consoleInput == INVALID_HANDLE_VALUE)
+            consoleInput = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+        if (!inputIsTerminal() || !GetConsoleMode(consoleInput, &savedMode))
             return;
         runguard::setRestorer(restoreTerminal);
         modeChanged = true;
