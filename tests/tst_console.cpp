@@ -177,7 +177,7 @@ void TestConsole::studentSession()
     term.type("s\r");
     EXPECT("\nYour earlier turn-in arrived\n---> The server recorded it: grade 0/2, attempts used 1 of 3. It was not "
            "sent again.\nGraded\n"
-           + QByteArray(homePage).replace("%1", "1") + "Last turn-in: failed (");
+           + QByteArray(homePage).replace("%1", "1") + "Last turn-in: 0/2, ");
     EXPECT(plainMenu);
 
     // Initialising the warm-up, whose limit of 0 attempts means no limit.

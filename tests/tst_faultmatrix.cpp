@@ -6,6 +6,7 @@
 #include "support/timeouts.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QJsonArray>
 #include <QLoggingCategory>
 #include <QStandardPaths>
@@ -29,6 +30,7 @@ const QString unreadable = QStringLiteral("The server's answer could not be read
 const QString undecryptable = QStringLiteral("The server's answer could not be decrypted.");
 const QString standardError = QStringLiteral("Unexpected output on standard error: ");
 const QString closed = QStringLiteral("The connection closed before the server answered.");
+const QString noSession = QStringLiteral("No session keys: negotiate the IV and the key with /negotiate first");
 
 struct Request {
     RequestState state;
@@ -141,6 +143,8 @@ private slots:
 
     void matrix_data();
     void matrix();
+    void sessionLost_data();
+    void sessionLost();
 
 private:
     PracticeServer server;
@@ -254,6 +258,68 @@ void TestFaultMatrix::matrix()
         QTRY_VERIFY_WITH_TIMEOUT(server.log().mid(logBefore).count(under.logged.toUtf8())
                                      >= (under.state == NegotiatingKey ? 2 : 1),
                                  stallMs + testWaitMs);
+}
+
+// A request the server answers as of a session it no longer knows is sent again, once, on a new
+// session and login; the front end sees one request and its answer. A second loss fails it as any
+// refusal would, and a turn-in's result stays kept.
+void TestFaultMatrix::sessionLost_data()
+{
+    QTest::addColumn<int>("request");
+    QTest::addColumn<int>("losses"); // 0: the server restarts while the script runs
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("login") << 3 << 1 << "loginStateChanged";
+    QTest::newRow("catalogue") << 4 << 1 << "coursesLoaded";
+    QTest::newRow("script download") << 6 << 1 << "showGradeResult";
+    QTest::newRow("grade post") << 7 << 1 << "showGradeResult";
+    QTest::newRow("grade post, server restarted during the script") << 6 << 0 << "showGradeResult";
+    QTest::newRow("grade post, lost again") << 7 << 2 << "scriptFailed";
+}
+
+void TestFaultMatrix::sessionLost()
+{
+    QFETCH(int, request);
+    QFETCH(int, losses);
+    QFETCH(QString, ending);
+    const Request& under = requests[request];
+    QVERIFY(QDir(Receipts::directory()).removeRecursively());
+    TestEngine engine;
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::demoWarmupItem());
+    QVERIFY(enginesession::start(engine, server.url()));
+    if (under.state != LoggingIn)
+        QVERIFY(enginesession::login(engine, PracticeServer::studentEmail, PracticeServer::studentPassword));
+    if (losses > 0)
+        QVERIFY(server.injectFault(PracticeServer::fault(under.faultPath, Kind::Status, 400, noSession, losses)));
+    const int logBefore = server.log().size();
+    const int before = engine.calls.size();
+    engine.reactions.insert("gradingFinished", [&](const TestEngine::Call&) { engine.postGrade(item.get()); });
+    if (losses == 0)
+        engine.reactions.insert("clearFeedback", [&](const TestEngine::Call&) { QVERIFY(server.restart()); });
+    engine.runState = RunState::Grading;
+    engine.testMode = true;
+    engine.scriptState = QJsonDocument(QJsonObject{{"checks", QJsonArray()}});
+    if (under.state == LoggingIn)
+        engine.login(PracticeServer::studentEmail, PracticeServer::studentPassword);
+    else if (under.state == LoadingCourses)
+        engine.loadCourses();
+    else if (under.state == DownloadingScript)
+        engine.downloadScript(item.get(), false);
+    else
+        engine.postGrade(item.get());
+
+    QVERIFY(enginesession::waitForHook(engine, ending, engine.callsOf(ending).size() + 1));
+    QTest::qWait(settleMs);
+    const QStringList hooks = engine.hookNames().mid(before);
+    QCOMPARE(hooks.count(ending), 1);
+    QCOMPARE(hooks.contains("errorMessage"), losses == 2);
+    if (losses == 2)
+        QCOMPARE(firstMessage(engine, before), "Failed to test assignment. Please try again\n Reason: " + noSession);
+    QCOMPARE(engine.hasKeptResult(item.get()), losses == 2);
+    QCOMPARE(engine.requestState, int(Idle));
+    // Sent twice, on the old session and on the new one, which was made once.
+    const QByteArray log = server.log().mid(logBefore);
+    QCOMPARE(log.count(losses == 0 ? "POST /grade/" : under.logged.toUtf8()), 2);
+    QCOMPARE(log.count("POST /negotiate "), 2);
 }
 
 QTEST_GUILESS_MAIN(TestFaultMatrix)

@@ -613,6 +613,13 @@ void TestGui::runSession()
                    "(5 of 5 left).");
     QCOMPARE(stateOf(*gui), QString(idle).replace("init=on", "init=hidden"));
     QCOMPARE(valueOf(gui->attemptsLabel), QStringLiteral("0/5"));
+    // A connection that fails inside the call that starts it (no route) is reported as well.
+    servers.insert("dbnode1", QVariantMap{{"address", "127.255.255.255"}, {"port", closedPort}});
+    gui->userSettings.insert("servers", servers);
+    gui->answerNextDialogs({QStringLiteral("No")});
+    gui->gradeButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(gui->runState, RunState::None, testWaitMs);
+    QVERIFY(lastDialogText(*gui).startsWith("dbnode1 (127.255.255.255:" + closedPort + ") cannot be reached."));
     QVERIFY(!server.log().contains("/download/OxbellX/DB101/2026_Fall/week1/connect/hello"));
     gui->userSettings = settings;
 

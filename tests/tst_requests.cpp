@@ -63,6 +63,7 @@ private slots:
     void gradePostBeforeAnyState();
     void keptResultSentAgain_data();
     void keptResultSentAgain();
+    void keptTurnInAfterItClosed();
 
 private:
     // A session that has logged in as the demo student.
@@ -460,6 +461,11 @@ void TestRequests::keptResultSentAgain()
         QCOMPARE(file.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
     if (!kept)
         return;
+    // A new run that fails before it has a result leaves the kept one alone.
+    QVERIFY(server.injectFault(PracticeServer::fault("/download/*", Kind::Status, 503, "busy")));
+    QVERIFY(engine->startProblemRun(RunKind::TurnIn, item.get()));
+    QVERIFY(waitForHook(*engine, "scriptFailed", 2));
+    QVERIFY(engine->hasKeptResult(item.get()));
 
     engine = std::make_unique<TestEngine>();
     QVERIFY(enginesession::start(*engine, server.url()));
@@ -480,9 +486,41 @@ void TestRequests::keptResultSentAgain()
     QCOMPARE(item->data(0, Qt::UserRole).toMap().value("attempts").toInt(), attempts + 1);
     QFile receipts(Receipts::receiptPath());
     QVERIFY(receipts.open(QIODevice::ReadOnly));
-    QCOMPARE(receipts.readAll().count('\n'), arrived ? 1 : 2);
-    QVERIFY2(engine->lastReceiptLine(item.get()).startsWith(arrived ? "Last turn-in: failed" : "Last turn-in: 1/1"),
+    // The latest receipt agrees with the grade, however it was learnt.
+    QCOMPARE(receipts.readAll().count('\n'), 2);
+    QVERIFY2(engine->lastReceiptLine(item.get()).startsWith("Last turn-in: 1/1"),
              qPrintable(engine->lastReceiptLine(item.get())));
+}
+
+// A kept turn-in of a problem that has closed is not sent: it goes, and the student is told why.
+void TestRequests::keptTurnInAfterItClosed()
+{
+    QVERIFY(QDir(Receipts::directory()).removeRecursively());
+    QVERIFY(loggedIn());
+    std::unique_ptr<QTreeWidgetItem> item(enginesession::problemItem(demoCourse, "week1", "early", "deadline"));
+    const KeptResult kept{{server.url(), demoCourse, "week1", "early", "deadline", "deadline", false},
+                          QDateTime::currentDateTimeUtc(),
+                          QJsonDocument(QJsonObject{{"checks", QJsonArray()}}),
+                          0};
+    QString error;
+    QVERIFY2(Receipts::keep(kept, &error), qPrintable(error));
+    const int logBefore = server.log().size();
+    QVERIFY(engine->sendKeptResult(item.get()));
+    QVERIFY(waitForHook(*engine, "scriptFailed"));
+    QCOMPARE(
+        lastError(*engine),
+        QStringLiteral("The result kept from the last turn-in of deadline was not sent: its due date has passed."));
+    QVERIFY(!server.log().mid(logBefore).contains("POST /grade/"));
+    QVERIFY(!Receipts::kept(kept.post));
+
+    // As the window and the console show the problem: not offered, and dropped with the reason.
+    QVERIFY(Receipts::keep(kept, &error));
+    QVariantMap map = item->data(0, Qt::UserRole).toMap();
+    map.insert("close_date", 1700000000);
+    item->setData(0, Qt::UserRole, map);
+    QVERIFY(!engine->hasKeptResult(item.get()));
+    QCOMPARE(engine->dropUnsendableKeptResult(item.get()), lastError(*engine));
+    QVERIFY(!Receipts::kept(kept.post));
 }
 
 QTEST_GUILESS_MAIN(TestRequests)

@@ -25,7 +25,7 @@ class QNetworkProxy;
 class QNetworkRequest;
 class QTreeWidgetItem;
 class ScriptRun;
-class ServerCheck;
+class TurnIn;
 
 // Wording of the two run modes, indexed by Oxbell::testMode (false: grade, true: test).
 extern const QString modeVerb[2];
@@ -144,19 +144,27 @@ public:
     // The run's problem item points into a course tree that is about to go.
     void forgetRunningItem() { runningItem = nullptr; }
 
-    // A grade post that fails without a verdict of the server (no answer, a time-out, a network or
-    // TLS error, a server error) leaves its result kept, beside the receipts of every post, for
-    // the course server in use. These say whether `problem` has one (of either mode), and the
-    // latest receipt of `problem` as one line ("Last turn-in: 7/10, 2026-12-08 14:03"; empty when
-    // there is none).
+    // A grade post that the server did not record (no answer, a time-out, a network or TLS error,
+    // a server error, a session lost for good) leaves its result kept, beside the receipts of
+    // every post, for the course server in use, until it is sent or a newer result of the same
+    // problem and mode is posted. hasKeptResult: `problem` has one that may be sent now (a test,
+    // or a turn-in while Turn in is offered for the problem as its item shows it). The latest
+    // receipt of `problem` as one line ("Last turn-in: 7/10, 2026-12-08 14:03"; empty when there
+    // is none).
     bool hasKeptResult(QTreeWidgetItem* problem) const;
     QString lastReceiptLine(QTreeWidgetItem* problem) const;
+    // A kept turn-in of `problem` that can no longer be sent (no attempts left, the due date passed,
+    // as its item shows it) is dropped; the result says so in one line for the front end to show
+    // with the problem. Empty when nothing was dropped.
+    QString dropUnsendableKeptResult(QTreeWidgetItem* problem);
     // Sends the kept result of `problem` again (the newer of its two modes) as a run of that mode,
     // without running the script. Refused like startProblemRun while a test or turn-in runs (the
     // result is false). A kept turn-in is first checked against the reloaded catalogue: when the
     // problem's attempts grew since, the first post arrived, and the run ends in showGradeResult
-    // with the catalogue's standing and a feedback entry saying so, nothing sent. Otherwise the
-    // result is posted as the first post was; showGradeResult or scriptFailed follows.
+    // with the catalogue's standing and a feedback entry saying so, nothing sent. When Turn in is
+    // no longer offered for it, the kept result is dropped and the run ends in errorMessage and
+    // scriptFailed, nothing sent. Otherwise the result is posted as the first post was;
+    // showGradeResult or scriptFailed follows.
     bool sendKeptResult(QTreeWidgetItem* problem);
 
     void ensureSettingsDirExists();
@@ -257,6 +265,9 @@ private:
     // Why a request failed: the network layer's text, or the server's plain-text error body
     // when the server answered and its body is the reason.
     QString failureReason(QNetworkReply* reply, bool serverBodyIsReason) const;
+    // The error action of requestState (LoggingIn and later) for a request that failed for
+    // `reason`; verdictUnknown: a grade post's failure does not say the server refused it.
+    void requestFailed(const QString& reason, bool verdictUnknown);
     void handshakeFailed(const QString& message);
     void versionReceived(QNetworkReply* reply);
     void coursesReplied(QNetworkReply* reply);
@@ -264,7 +275,8 @@ private:
     void scriptDownloaded(QNetworkReply* reply);
     void downloadFailed(const QString& reason);
     void gradeReplied(QNetworkReply* reply);
-    // verdictUnknown: the server may have recorded the post (no answer, or a server error).
+    // verdictUnknown: the server may not have recorded the post (no answer, a server error, a
+    // lost session); otherwise it refused the result itself.
     void gradeFailed(const QString& reason, bool verdictUnknown);
 
     // Ends the operation on a problem under way as failed: the message (not fatal), runState
@@ -272,26 +284,53 @@ private:
     void endRunFailed(const QString& message);
     void failRun(bool init, const QString& reason);
     PostedProblem postedProblem(QTreeWidgetItem* problem, bool test) const;
-    // Requests the grading script of the run's problem; a result kept of the same problem and mode
-    // goes, as the new run replaces it.
     void downloadGradingScript();
     // Before a turn-in: the servers the problem needs that are not reachable, then the question.
     void checkServersBeforeTurnIn();
     void serversChecked(const QStringList& unreachable);
     void attemptsChecked(QNetworkReply* reply);
-    // The receipt of the post in flight, and its result kept or dropped by its outcome.
-    void recordAnswer(const QVariantMap& result);
-    void recordFailure(const QString& reason, bool verdictUnknown);
+    // The test or turn-in under way, made when its run starts; null when none lives.
+    TurnIn* turnIn = nullptr;
+    TurnIn& startTurnIn();
+    void endTurnIn();
 
-    // The grade post in flight: what it sends, for whom, and whether it is a kept result sent again.
-    struct Post {
-        KeptResult result;
-        bool again = false;
+    // A request sent after the key exchange, kept as sent so that it can go again on a new session.
+    struct SessionRequest {
+        RequestState state = Idle;
+        QString path;
+        bool isPost = false;
+        QByteArray body; // as sent, encrypted
+        bool once = false;
+        bool repeated = false; // already sent again on a new session
+
+        static SessionRequest get(RequestState state, const QString& path)
+        {
+            return {state, path, false, {}, false, false};
+        }
+        static SessionRequest post(RequestState state, const QString& path, const QByteArray& body, bool once)
+        {
+            return {state, path, true, body, once, false};
+        }
     };
-    Post post;
-    // A kept result on its way to being sent again, and the check before a turn-in.
-    std::optional<KeptResult> keptToSend;
-    QPointer<ServerCheck> serverCheck;
+    void sendSessionRequest(const SessionRequest& request);
+    SessionRequest lastRequest;
+    // The course server answered lastRequest with a sign that it no longer knows the session.
+    static bool sessionLost(QNetworkReply* reply);
+    // Makes a new session and logs in again with this run's credentials, then sends lastRequest
+    // again; false when that is not to be tried (a second loss, nobody logged in yet).
+    bool recoverSession(QNetworkReply* reply);
+    void repeatRequest();
+    // The new session failed: lastRequest fails as it did the first time.
+    void recoveryFailed();
+    // Why lastRequest failed, while a new session is made for it.
+    std::optional<QString> recoveringFrom;
+    struct Credentials {
+        QString email;
+        QString password;
+    };
+    // The login last sent, and the one the server accepted: memory only, gone with the engine.
+    Credentials loginSent;
+    std::optional<Credentials> credentials;
     // True when a run of the same kind is under way: the user has been told to wait for the
     // problem named busyItemText. A run of the other kind does not block.
     bool refuseWhileRunning(int kind, const QString& busyItemText);

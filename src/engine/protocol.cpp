@@ -12,6 +12,9 @@
 #include <cstring>
 
 namespace {
+// Statuses of a grade post that refuse the result itself; any other failure recorded nothing.
+const QList<int> resultRefusals{403, 404, 409, 422};
+
 // Error bodies are plain text, never ciphertext.
 QString errorBodyText(QNetworkReply* reply)
 {
@@ -99,6 +102,57 @@ void Oxbell::sendPost(const QString& path, RequestState state, const QByteArray&
     pendingReplies.append(reply);
 }
 
+void Oxbell::sendSessionRequest(const SessionRequest& request)
+{
+    if (request.isPost)
+        sendPost(request.path, request.state, request.body, request.once);
+    else
+        sendGet(request.path, request.state);
+    lastRequest = request;
+}
+
+bool Oxbell::sessionLost(QNetworkReply* reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if ((status != 400 && status != 401) || !reply->isOpen())
+        return false;
+    // Peeked: the failure's reason is read from the body afterwards.
+    const QByteArray body = reply->peek(reply->bytesAvailable());
+    return body.startsWith(status == 400 ? "No session" : "Not logged in");
+}
+
+bool Oxbell::recoverSession(QNetworkReply* reply)
+{
+    if (recoveringFrom || requestState < LoggingIn || requestState != lastRequest.state || lastRequest.repeated
+        || (requestState != LoggingIn && !credentials) || !sessionLost(reply))
+        return false;
+    recoveringFrom = failureReason(reply, true);
+    qDebug() << "The course server no longer knows the session, making a new one for" << lastRequest.path
+             << "after:" << *recoveringFrom;
+    // The start-up handshake, without its messages: the front end sees one request.
+    sendGet(QStringLiteral("/version"), CheckingVersion);
+    return true;
+}
+
+void Oxbell::repeatRequest()
+{
+    recoveringFrom.reset();
+    qDebug() << "New session made; sending again:" << lastRequest.path;
+    SessionRequest again = lastRequest;
+    again.repeated = true;
+    sendSessionRequest(again);
+}
+
+void Oxbell::recoveryFailed()
+{
+    const QString reason = *recoveringFrom;
+    recoveringFrom.reset();
+    qDebug() << "No new session could be made for" << lastRequest.path;
+    requestState = lastRequest.state;
+    // Nothing was recorded under the lost session.
+    requestFailed(reason, true);
+}
+
 void Oxbell::checkVersion()
 {
     showStatus(QStringLiteral("Checking for updates..."));
@@ -124,6 +178,8 @@ QByteArray Oxbell::readDecrypted(QNetworkReply* reply)
 
 void Oxbell::cancelPendingReplies()
 {
+    // A request abandoned while its session is made anew is not sent again.
+    recoveringFrom.reset();
     ignoredReplies.append(pendingReplies);
     pendingReplies.clear();
 }
@@ -141,15 +197,27 @@ void Oxbell::replyFinished(QNetworkReply* reply)
     const bool failingBefore = connectionFailure;
     connectionFailure = failed && reply->error() <= QNetworkReply::UnknownProxyError;
 
+    if (failed && recoverSession(reply)) {
+        connectionFailure = failingBefore;
+        reply->deleteLater();
+        return;
+    }
+
     switch (requestState) {
     case CheckingVersion:
-        if (failed)
+        if (recoveringFrom && failed)
+            recoveryFailed();
+        else if (recoveringFrom)
+            negotiateIv();
+        else if (failed)
             handshakeFailed(QStringLiteral("Failed to check for updates.\n\nReason: ") + failureReason(reply, false));
         else
             versionReceived(reply);
         break;
     case NegotiatingIv:
-        if (failed)
+        if (recoveringFrom && failed)
+            recoveryFailed();
+        else if (failed)
             handshakeFailed(
                 QStringLiteral("Failed to establish connection to server (IV). Please restart client.\n\nReason: ")
                 + failureReason(reply, false));
@@ -157,7 +225,14 @@ void Oxbell::replyFinished(QNetworkReply* reply)
             negotiateKey();
         break;
     case NegotiatingKey:
-        if (failed) {
+        if (recoveringFrom && failed) {
+            recoveryFailed();
+        } else if (recoveringFrom && lastRequest.state == LoggingIn) {
+            repeatRequest();
+        } else if (recoveringFrom) {
+            const QJsonObject login{{JsonKey::email, credentials->email}, {JsonKey::password, credentials->password}};
+            sendPost(QStringLiteral("/login"), LoggingIn, sessionKeys.encrypt(QJsonDocument(login).toJson()));
+        } else if (failed) {
             handshakeFailed(
                 QStringLiteral("Failed to establish connection to server (Key). Please restart client.\n\nReason: ")
                 + failureReason(reply, false));
@@ -167,12 +242,14 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         }
         break;
     case LoggingIn:
-        if (failed) {
-            errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + failureReason(reply, true),
-                         false);
-            requestState = Idle;
-            loginStateChanged(LoginState::Refused);
+        if (recoveringFrom && failed) {
+            recoveryFailed();
+        } else if (recoveringFrom) {
+            repeatRequest();
+        } else if (failed) {
+            requestFailed(failureReason(reply, true), true);
         } else {
+            credentials = loginSent;
             requestState = Idle;
             loginStateChanged(LoginState::LoggedIn);
         }
@@ -192,9 +269,9 @@ void Oxbell::replyFinished(QNetworkReply* reply)
         break;
     case PostingGrade:
         if (failed) {
-            // Only a refusal (4xx) is a verdict; anything else may have been recorded.
+            // Only a refusal of the result itself is a verdict; anything else recorded nothing.
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            gradeFailed(failureReason(reply, true), status < 400 || status >= 500);
+            gradeFailed(failureReason(reply, true), !resultRefusals.contains(status));
         } else {
             gradeReplied(reply);
         }
@@ -210,6 +287,32 @@ void Oxbell::replyFinished(QNetworkReply* reply)
     }
     connectionFailure = failingBefore;
     reply->deleteLater();
+}
+
+void Oxbell::requestFailed(const QString& reason, bool verdictUnknown)
+{
+    switch (requestState) {
+    case LoggingIn:
+        errorMessage(QStringLiteral("Failed to login. Please try again.\n\nReason: ") + reason, false);
+        requestState = Idle;
+        loginStateChanged(LoginState::Refused);
+        break;
+    case LoadingCourses:
+        coursesFailed(reason);
+        break;
+    case DownloadingInit:
+    case DownloadingScript:
+        downloadFailed(reason);
+        break;
+    case PostingGrade:
+        gradeFailed(reason, verdictUnknown);
+        break;
+    case CheckingAttempts:
+        gradeFailed(reason, true);
+        break;
+    default:
+        break;
+    }
 }
 
 void Oxbell::handshakeFailed(const QString& message)

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 namespace {
@@ -76,7 +77,7 @@ QString Receipt::summary() const
     const QString what = post.test ? QStringLiteral("Last test: ") : QStringLiteral("Last turn-in: ");
     const QString outcome = answered
         ? answer.value(JsonKey::earned).toString() + QLatin1Char('/') + answer.value(JsonKey::possible).toString()
-        : QStringLiteral("failed (") + failure + QLatin1Char(')');
+        : QStringLiteral("failed (") + Receipts::failureLine(failure) + QLatin1Char(')');
     return what + outcome + QStringLiteral(", ") + time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
@@ -97,7 +98,7 @@ bool Receipts::append(const Receipt& receipt, QString* error)
     if (receipt.answered)
         line.insert(JsonKey::answer, QJsonObject::fromVariantMap(receipt.answer));
     else
-        line.insert(JsonKey::failure, receipt.failure);
+        line.insert(JsonKey::failure, failureLine(receipt.failure));
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
 
     QFile file(receiptPath());
@@ -108,6 +109,41 @@ bool Receipts::append(const Receipt& receipt, QString* error)
         *error = file.fileName() + QStringLiteral(": ") + file.errorString();
         return false;
     }
+    file.close();
+    return trim(error);
+}
+
+QString Receipts::failureLine(const QString& reason)
+{
+    QString line = reason;
+    // A proxy's error page is markup; its words are what tell.
+    if (line.trimmed().startsWith(QLatin1Char('<')))
+        line.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
+    line = line.simplified();
+    if (line.size() > maxFailureChars)
+        line = line.left(maxFailureChars - 3) + QStringLiteral("...");
+    return line;
+}
+
+bool Receipts::trim(QString* error)
+{
+    QFile file(receiptPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray contents = file.readAll();
+    file.close();
+    if (contents.count('\n') <= 2 * maxLines)
+        return true;
+    // The newest lines, whole: the cut falls after a line break.
+    int from = contents.size();
+    for (int lines = 0; lines <= maxLines && from > 0; ++lines)
+        from = contents.lastIndexOf('\n', from - 2) + 1;
+    SettingsFile trimmed(receiptPath());
+    trimmed.setOwnerOnly(true);
+    if (!trimmed.write(contents.mid(from))) {
+        *error = trimmed.path() + QStringLiteral(": ") + trimmed.errorString();
+        return false;
+    }
     return true;
 }
 
@@ -116,22 +152,41 @@ std::optional<Receipt> Receipts::latest(const PostedProblem& problem)
     QFile file(receiptPath());
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    std::optional<Receipt> found;
-    while (!file.atEnd()) {
-        const QJsonObject line = QJsonDocument::fromJson(file.readLine()).object();
-        Receipt receipt;
-        receipt.post = problemOf(line);
-        receipt.time = timeOf(line, JsonKey::time);
-        // A line cut short (a full disk) or from another program is passed over.
-        if (!receipt.time.isValid() || !receipt.post.sameProblem(problem))
-            continue;
-        receipt.answered = line.value(JsonKey::answer).isObject();
-        receipt.answer = line.value(JsonKey::answer).toObject().toVariantMap();
-        receipt.failure = line.value(JsonKey::failure).toString();
-        if (!found || receipt.time >= found->time)
-            found = receipt;
+    // Lines are appended as posts end: the newest receipt is the last line that names the problem,
+    // found by reading back from the end a block at a time.
+    constexpr qint64 blockBytes = 64 << 10;
+    qint64 end = file.size();
+    QByteArray cut; // the start of a line whose beginning lies in the block before
+    while (end > 0) {
+        const qint64 start = qMax<qint64>(0, end - blockBytes);
+        if (!file.seek(start))
+            return std::nullopt;
+        const QByteArray block = file.read(end - start) + cut;
+        end = start;
+        int lineEnd = block.size();
+        for (;;) {
+            const int lineBreak = lineEnd > 0 ? block.lastIndexOf('\n', lineEnd - 1) : -1;
+            if (lineBreak < 0 && start > 0)
+                break;
+            const QJsonObject line
+                = QJsonDocument::fromJson(block.mid(lineBreak + 1, lineEnd - lineBreak - 1)).object();
+            Receipt receipt;
+            receipt.post = problemOf(line);
+            receipt.time = timeOf(line, JsonKey::time);
+            // A line cut short (a full disk) or from another program is passed over.
+            if (receipt.time.isValid() && receipt.post.sameProblem(problem)) {
+                receipt.answered = line.value(JsonKey::answer).isObject();
+                receipt.answer = line.value(JsonKey::answer).toObject().toVariantMap();
+                receipt.failure = line.value(JsonKey::failure).toString();
+                return receipt;
+            }
+            if (lineBreak < 0)
+                break;
+            lineEnd = lineBreak;
+        }
+        cut = block.left(lineEnd);
     }
-    return found;
+    return std::nullopt;
 }
 
 QString Receipts::keptPath(const PostedProblem& problem)

@@ -43,12 +43,17 @@ struct KeptResult {
 };
 
 // What the client keeps of its grade posts in the user's data location: the receipt file, one
-// JSON line per post, appended and never rewritten; and the results of failed posts, one file per
-// problem and mode. Everything is readable by its owner only.
+// JSON line per post, appended; and the results of failed posts, one file per problem and mode.
+// Everything is readable by its owner only.
 class Receipts {
 public:
     // A kept result older than this is dropped.
     static constexpr int keptDays = 7;
+    // The receipt file keeps this many of its newest lines, rewritten whole once it holds twice
+    // as many.
+    static constexpr int maxLines = 10000;
+    // A receipt's failure text is one line of at most this many characters.
+    static constexpr int maxFailureChars = 200;
 
     // The folder everything lives in: the application's data location.
     static QString directory();
@@ -56,8 +61,11 @@ public:
 
     // Appends one line; false with *error telling why when it could not be written whole.
     static bool append(const Receipt& receipt, QString* error);
-    // The newest receipt of the problem in either mode.
+    // The newest receipt of the problem in either mode, read from the end of the file.
     static std::optional<Receipt> latest(const PostedProblem& problem);
+    // A failure's reason as a receipt holds it: one line, its markup left out, cut to
+    // maxFailureChars.
+    static QString failureLine(const QString& reason);
 
     // Replaces the kept result of the problem and mode; false with *error telling why.
     static bool keep(const KeptResult& kept, QString* error);
@@ -68,4 +76,6 @@ public:
 
 private:
     static QString keptPath(const PostedProblem& problem);
+    // Keeps the newest maxLines lines once the file holds more than twice as many.
+    static bool trim(QString* error);
 };

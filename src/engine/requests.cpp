@@ -1,5 +1,6 @@
 #include "engine/oxbell.h"
 #include "engine/names.h"
+#include "engine/turnin.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -17,16 +18,17 @@ QStringList Oxbell::problemIdentifiers(QTreeWidgetItem* problem) const
 void Oxbell::login(const QString& email, const QString& password)
 {
     qDebug() << "Login email:" << email;
-    const QJsonObject credentials{{JsonKey::email, email}, {JsonKey::password, password}};
-    sendPost(QStringLiteral("/login"), LoggingIn, sessionKeys.encrypt(QJsonDocument(credentials).toJson()));
+    loginSent = {email, password};
+    const QJsonObject login{{JsonKey::email, email}, {JsonKey::password, password}};
+    sendSessionRequest(SessionRequest::post(LoggingIn, QStringLiteral("/login"),
+                                            sessionKeys.encrypt(QJsonDocument(login).toJson()), false));
 }
 
 void Oxbell::loadCourses()
 {
     requestState = LoadingCourses;
-    const QNetworkRequest request = requestFor(QStringLiteral("/grades"));
     showStatus(QStringLiteral("Loading course information..."));
-    pendingReplies.append(network->get(request));
+    sendSessionRequest(SessionRequest::get(LoadingCourses, QStringLiteral("/grades")));
 }
 
 void Oxbell::downloadScript(QTreeWidgetItem* problem, bool init)
@@ -41,7 +43,7 @@ void Oxbell::downloadScript(QTreeWidgetItem* problem, bool init)
     const QString path = (init ? QStringLiteral("/download/init/%1/%2/%3/%4") : QStringLiteral("/download/%1/%2/%3/%4"))
                              .arg(ids[0], ids[1], ids[2], ids[3]);
     qDebug() << "Making request to:" << serverUrl.toString() + path;
-    sendGet(path, init ? DownloadingInit : DownloadingScript);
+    sendSessionRequest(SessionRequest::get(init ? DownloadingInit : DownloadingScript, path));
 }
 
 void Oxbell::postGrade(QTreeWidgetItem* problem)
@@ -49,14 +51,19 @@ void Oxbell::postGrade(QTreeWidgetItem* problem)
     const QStringList ids = problemIdentifiers(problem);
     const QString path = QStringLiteral("/grade/%1/%2/%3/%4/%5")
                              .arg(ids[0], ids[1], ids[2], ids[3], QString::number(testMode ? 1 : 0));
+    TurnIn& run = turnIn ? *turnIn : startTurnIn();
     // What is needed to keep the result should the post fail, taken as it is sent.
-    post.result.post = postedProblem(problem, testMode);
-    post.result.state = scriptState;
-    post.result.attemptsBefore = problem ? problem->data(0, Qt::UserRole).toMap().value(JsonKey::attempts) : QVariant();
-    post.again = keptToSend.has_value();
-    keptToSend.reset();
+    run.posted.post = postedProblem(problem, testMode);
+    run.posted.state = scriptState;
+    run.posted.attemptsBefore = problem ? problem->data(0, Qt::UserRole).toMap().value(JsonKey::attempts) : QVariant();
+    run.again = run.toSend.has_value();
+    run.toSend.reset();
+    // A new result replaces the kept one; a run without one leaves it.
+    if (!run.again && scriptState.isObject())
+        Receipts::drop(run.posted.post);
     // A turn-in spends an attempt: it is never sent twice without the client deciding so.
-    sendPost(path, PostingGrade, sessionKeys.encrypt(QString::fromUtf8(scriptState.toJson())), true);
+    sendSessionRequest(
+        SessionRequest::post(PostingGrade, path, sessionKeys.encrypt(QString::fromUtf8(scriptState.toJson())), true));
 }
 
 void Oxbell::coursesReplied(QNetworkReply* reply)
@@ -73,7 +80,7 @@ void Oxbell::coursesReplied(QNetworkReply* reply)
 void Oxbell::coursesFailed(const QString& reason)
 {
     if (promptRetry(QStringLiteral("Failed to retrieve course listings.\n\nReason: ") + reason)) {
-        pendingReplies.append(network->get(requestFor(QStringLiteral("/grades"))));
+        sendSessionRequest(SessionRequest::get(LoadingCourses, QStringLiteral("/grades")));
         return;
     }
     QCoreApplication::exit(1);
@@ -100,6 +107,7 @@ void Oxbell::downloadFailed(const QString& reason)
         : QStringLiteral("Failed to ") + modeVerb[testMode]
             + QStringLiteral(" assignment. Please try again.\n\nReason: ");
     requestState = Idle;
+    endTurnIn();
     endRunFailed(message + reason);
 }
 
@@ -114,7 +122,9 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
         return;
     }
     const QVariantMap result = document.object().toVariantMap();
-    recordAnswer(result);
+    if (turnIn)
+        turnIn->recordAnswer(result);
+    endTurnIn();
     requestState = Idle;
     runState = RunState::None;
     showGradeResult(result);
@@ -122,9 +132,9 @@ void Oxbell::gradeReplied(QNetworkReply* reply)
 
 void Oxbell::gradeFailed(const QString& reason, bool verdictUnknown)
 {
-    if (requestState == PostingGrade)
-        recordFailure(reason, verdictUnknown);
-    keptToSend.reset();
+    if (requestState == PostingGrade && turnIn)
+        turnIn->recordFailure(reason, verdictUnknown);
+    endTurnIn();
     requestState = Idle;
     endRunFailed(QStringLiteral("Failed to ") + modeVerb[testMode]
                  + QStringLiteral(" assignment. Please try again\n Reason: ") + reason);

@@ -3,7 +3,7 @@
 
 #include "engine/names.h"
 #include "engine/oxbell.h"
-#include "engine/servercheck.h"
+#include "engine/turnin.h"
 
 #include <QTreeWidgetItem>
 
@@ -17,8 +17,8 @@ bool Oxbell::startProblemRun(RunKind kind, QTreeWidgetItem* problem)
         testMode = kind == RunKind::Test;
     runState = state;
     runningItem = problem;
-    keptToSend.reset();
-    delete serverCheck;
+    if (kind != RunKind::Init)
+        startTurnIn();
     if (kind == RunKind::Init)
         downloadScript(problem, true);
     else if (kind == RunKind::TurnIn)

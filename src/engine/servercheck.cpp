@@ -9,13 +9,27 @@ ServerCheck::ServerCheck(const QList<Server>& toCheck, int timeoutMs, QObject* p
     , servers(toCheck)
 {
     outcomes.fill(Unreachable, servers.size());
+    // A connection may fail inside connectToHost (no route, no IPv6): the tries start from the event
+    // loop, once the caller has connected to finished.
+    QTimer::singleShot(0, this, &ServerCheck::begin);
+    QTimer::singleShot(timeoutMs, this, &ServerCheck::finish);
+}
+
+void ServerCheck::begin()
+{
+    QVector<quint16> ports(servers.size());
     for (int i = 0; i < servers.size(); ++i) {
-        const Server& server = servers.at(i);
         bool numeric = false;
-        const uint port = server.port.toUInt(&numeric);
-        if (!server.listed || !numeric || port == 0 || port > 65535)
+        const uint port = servers.at(i).port.toUInt(&numeric);
+        if (servers.at(i).listed && numeric && port > 0 && port <= 65535) {
+            ports[i] = quint16(port);
+            // Marked before any try starts, so that one failing at once does not end the check.
+            outcomes[i] = Trying;
+        }
+    }
+    for (int i = 0; i < servers.size() && !done; ++i) {
+        if (outcomes.at(i) != Trying)
             continue;
-        outcomes[i] = Trying;
         auto* socket = new QTcpSocket(this);
         // The student's servers are reached the way the grading script reaches them: directly.
         socket->setProxy(QNetworkProxy::NoProxy);
@@ -29,11 +43,9 @@ ServerCheck::ServerCheck(const QList<Server>& toCheck, int timeoutMs, QObject* p
                 outcomes[i] = Unreachable;
             tryEnded();
         });
-        socket->connectToHost(server.address, quint16(port));
+        socket->connectToHost(servers.at(i).address, ports.at(i));
     }
-    QTimer::singleShot(timeoutMs, this, &ServerCheck::finish);
-    // Nothing to wait for: the answer still comes from the event loop, as the caller expects.
-    QTimer::singleShot(0, this, &ServerCheck::tryEnded);
+    tryEnded();
 }
 
 QString ServerCheck::describe(const Server& server)

@@ -30,6 +30,7 @@ signals:
     void finished(const QStringList& unreachable);
 
 private:
+    void begin();
     void tryEnded();
     void finish();
 

@@ -4,6 +4,7 @@
 #include "engine/names.h"
 #include "engine/oxbell.h"
 #include "engine/servercheck.h"
+#include "engine/turnin.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -35,6 +36,82 @@ QJsonObject catalogueProblem(const QJsonObject& catalogue, const PostedProblem& 
     return named(section.value(JsonKey::problems), problem.problem);
 }
 
+// Why Turn in is not offered for a problem; empty when it is.
+QString turnInClosed(const ProblemSummary& summary)
+{
+    if (summary.turnInOffered)
+        return QString();
+    if (!summary.selfPaced && QDateTime::currentDateTime() >= summary.closeDate)
+        return QStringLiteral("its due date has passed");
+    return QStringLiteral("no attempts are left");
+}
+
+QString keptDroppedText(const QString& problem, const QString& why)
+{
+    return QStringLiteral("The result kept from the last turn-in of ") + problem + QStringLiteral(" was not sent: ")
+        + why + QLatin1Char('.');
+}
+
+}
+
+void TurnIn::append(Receipt receipt)
+{
+    receipt.time = QDateTime::currentDateTimeUtc();
+    receipt.post = posted.post;
+    QString error;
+    if (!Receipts::append(receipt, &error))
+        qWarning() << "The receipt of a grade post could not be written:" << error;
+}
+
+void TurnIn::recordAnswer(const QVariantMap& result)
+{
+    Receipt receipt;
+    receipt.answered = true;
+    for (const QString& key :
+         {JsonKey::earned, JsonKey::possible, JsonKey::attempts, JsonKey::maxAttempts, JsonKey::complete})
+        receipt.answer.insert(key, result.value(key));
+    append(receipt);
+    Receipts::drop(posted.post);
+}
+
+void TurnIn::recordArrived(const QVariantMap& standing)
+{
+    posted = *toSend;
+    toSend.reset();
+    recordAnswer(standing);
+}
+
+void TurnIn::recordFailure(const QString& reason, bool verdictUnknown)
+{
+    Receipt receipt;
+    receipt.failure = reason;
+    append(receipt);
+    if (!verdictUnknown) {
+        Receipts::drop(posted.post);
+        return;
+    }
+    // A result sent again stays kept as it was, with the attempts seen before its first post; a
+    // run that sent no result has nothing to keep.
+    if (again || !posted.state.isObject())
+        return;
+    posted.keptAt = QDateTime::currentDateTimeUtc();
+    QString error;
+    if (!Receipts::keep(posted, &error))
+        qWarning() << "The result of a failed grade post could not be kept:" << error;
+}
+
+TurnIn& Oxbell::startTurnIn()
+{
+    endTurnIn();
+    turnIn = new TurnIn(this);
+    return *turnIn;
+}
+
+void Oxbell::endTurnIn()
+{
+    if (turnIn)
+        turnIn->deleteLater();
+    turnIn = nullptr;
 }
 
 PostedProblem Oxbell::postedProblem(QTreeWidgetItem* problem, bool test) const
@@ -54,8 +131,20 @@ PostedProblem Oxbell::postedProblem(QTreeWidgetItem* problem, bool test) const
 bool Oxbell::hasKeptResult(QTreeWidgetItem* problem) const
 {
     return problem
-        && (Receipts::kept(postedProblem(problem, false)).has_value()
+        && ((Receipts::kept(postedProblem(problem, false)).has_value()
+             && problemSummary(problem->data(0, Qt::UserRole).toMap()).turnInOffered)
             || Receipts::kept(postedProblem(problem, true)).has_value());
+}
+
+QString Oxbell::dropUnsendableKeptResult(QTreeWidgetItem* problem)
+{
+    const QString why = problem ? turnInClosed(problemSummary(problem->data(0, Qt::UserRole).toMap())) : QString();
+    const PostedProblem turnInOf = problem ? postedProblem(problem, false) : PostedProblem();
+    if (why.isEmpty() || !Receipts::kept(turnInOf))
+        return QString();
+    qDebug() << "A kept turn-in can no longer be sent:" << turnInOf.displayName << why;
+    Receipts::drop(turnInOf);
+    return keptDroppedText(problem->text(0), why);
 }
 
 QString Oxbell::lastReceiptLine(QTreeWidgetItem* problem) const
@@ -66,7 +155,6 @@ QString Oxbell::lastReceiptLine(QTreeWidgetItem* problem) const
 
 void Oxbell::downloadGradingScript()
 {
-    Receipts::drop(postedProblem(runningItem, testMode));
     downloadScript(runningItem, false);
 }
 
@@ -86,9 +174,9 @@ void Oxbell::checkServersBeforeTurnIn()
         servers.append({name, configured.contains(name), server.value(JsonKey::address).toString(),
                         server.value(JsonKey::port).toString()});
     }
-    delete serverCheck;
-    serverCheck = new ServerCheck(servers, serverCheckTimeoutMs, this);
-    connect(serverCheck, &ServerCheck::finished, this, &Oxbell::serversChecked);
+    TurnIn& run = turnIn ? *turnIn : startTurnIn();
+    run.serverCheck = new ServerCheck(servers, serverCheckTimeoutMs, &run);
+    connect(run.serverCheck, &ServerCheck::finished, this, &Oxbell::serversChecked);
 }
 
 void Oxbell::serversChecked(const QStringList& unreachable)
@@ -96,7 +184,7 @@ void Oxbell::serversChecked(const QStringList& unreachable)
     if (sender())
         sender()->deleteLater();
     // The run was called off while its servers were being tried.
-    if (sender() != serverCheck || runState != RunState::Grading || !runningItem)
+    if (!turnIn || sender() != turnIn->serverCheck || runState != RunState::Grading || !runningItem)
         return;
     if (!unreachable.isEmpty()) {
         const ProblemSummary summary = problemSummary(runningItem->data(0, Qt::UserRole).toMap());
@@ -108,6 +196,7 @@ void Oxbell::serversChecked(const QStringList& unreachable)
             + QLatin1Char('.');
         qDebug() << "Servers not reached before a turn-in:" << unreachable;
         if (!confirmTurnIn(question)) {
+            endTurnIn();
             runState = RunState::None;
             scriptFailed();
             return;
@@ -120,54 +209,62 @@ bool Oxbell::sendKeptResult(QTreeWidgetItem* problem)
 {
     if (refuseWhileRunning(RunState::Grading, runningItem ? runningItem->text(0) : QString()))
         return false;
-    std::optional<KeptResult> turnIn = Receipts::kept(postedProblem(problem, false));
+    std::optional<KeptResult> kept = Receipts::kept(postedProblem(problem, false));
     std::optional<KeptResult> test = Receipts::kept(postedProblem(problem, true));
-    if (turnIn && test)
-        (turnIn->keptAt >= test->keptAt ? test : turnIn).reset();
-    delete serverCheck;
+    if (kept && test)
+        (kept->keptAt >= test->keptAt ? test : kept).reset();
     runState = RunState::Grading;
     runningItem = problem;
-    keptToSend = turnIn ? turnIn : test;
-    if (!keptToSend) {
+    TurnIn& run = startTurnIn();
+    run.toSend = kept ? kept : test;
+    if (!run.toSend) {
+        endTurnIn();
         endRunFailed(QStringLiteral("No result of ") + (problem ? problem->text(0) : QString())
                      + QStringLiteral(" is kept to be sent again."));
         return true;
     }
-    testMode = keptToSend->post.test;
+    testMode = run.toSend->post.test;
     clearFeedback();
     // A test uses no attempt: whether the first one arrived changes nothing.
     if (testMode) {
-        scriptState = keptToSend->state;
+        scriptState = run.toSend->state;
         postGrade(runningItem);
         return true;
     }
-    sendGet(QStringLiteral("/grades"), CheckingAttempts);
+    sendSessionRequest(SessionRequest::get(CheckingAttempts, QStringLiteral("/grades")));
     return true;
 }
 
 void Oxbell::attemptsChecked(QNetworkReply* reply)
 {
-    if (!keptToSend)
+    if (!turnIn || !turnIn->toSend)
         return;
+    const KeptResult kept = *turnIn->toSend;
     const QJsonDocument document = QJsonDocument::fromJson(readDecrypted(reply));
-    const QJsonObject problem = catalogueProblem(document.object(), keptToSend->post);
+    const QJsonObject problem = catalogueProblem(document.object(), kept.post);
     if (problem.isEmpty()) {
         gradeFailed(QStringLiteral("The catalogue does not tell whether the first turn-in arrived."), true);
         return;
     }
-    const double attempts = problem.value(JsonKey::attempts).toDouble();
-    if (attempts <= keptToSend->attemptsBefore.toDouble()) {
+    QVariantMap standing = problem.toVariantMap();
+    const ProblemSummary summary = problemSummary(standing);
+    if (summary.attempts.toDouble() <= kept.attemptsBefore.toDouble()) {
+        const QString closed = turnInClosed(summary);
         requestState = Idle;
-        scriptState = keptToSend->state;
+        if (!closed.isEmpty()) {
+            Receipts::drop(kept.post);
+            endTurnIn();
+            endRunFailed(keptDroppedText(runningItem ? runningItem->text(0) : kept.post.displayName, closed));
+            return;
+        }
+        scriptState = kept.state;
         postGrade(runningItem);
         return;
     }
 
     // The first post was recorded; its answer was what got lost.
-    Receipts::drop(keptToSend->post);
-    keptToSend.reset();
-    QVariantMap standing = problem.toVariantMap();
-    const ProblemSummary summary = problemSummary(standing);
+    turnIn->recordArrived(standing);
+    endTurnIn();
     const QString used = summary.attempts.toString()
         + (summary.attemptsLeft >= 0 ? QStringLiteral(" of ") + summary.maxAttempts.toString() : QString());
     standing.insert(JsonKey::feedback,
@@ -178,36 +275,4 @@ void Oxbell::attemptsChecked(QNetworkReply* reply)
     requestState = Idle;
     runState = RunState::None;
     showGradeResult(standing);
-}
-
-void Oxbell::recordAnswer(const QVariantMap& result)
-{
-    Receipt receipt;
-    receipt.time = QDateTime::currentDateTimeUtc();
-    receipt.post = post.result.post;
-    receipt.answered = true;
-    for (const QString& key :
-         {JsonKey::earned, JsonKey::possible, JsonKey::attempts, JsonKey::maxAttempts, JsonKey::complete})
-        receipt.answer.insert(key, result.value(key));
-    QString error;
-    if (!Receipts::append(receipt, &error))
-        qWarning() << "The receipt of a grade post could not be written:" << error;
-    Receipts::drop(post.result.post);
-}
-
-void Oxbell::recordFailure(const QString& reason, bool verdictUnknown)
-{
-    Receipt receipt;
-    receipt.time = QDateTime::currentDateTimeUtc();
-    receipt.post = post.result.post;
-    receipt.failure = reason;
-    QString error;
-    if (!Receipts::append(receipt, &error))
-        qWarning() << "The receipt of a grade post could not be written:" << error;
-    // A result sent again stays kept as it was, with the attempts seen before its first post.
-    if (!verdictUnknown || post.again)
-        return;
-    post.result.keptAt = receipt.time;
-    if (!Receipts::keep(post.result, &error))
-        qWarning() << "The result of a failed grade post could not be kept:" << error;
 }

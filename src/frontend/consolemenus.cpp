@@ -156,6 +156,9 @@ QTreeWidgetItem* Console::problemMenu(QTreeWidgetItem* item)
     const QString receipt = lastReceiptLine(item);
     if (!receipt.isEmpty())
         out << receipt << GuardedStream::endLine;
+    const QString dropped = dropUnsendableKeptResult(item);
+    if (!dropped.isEmpty())
+        out << dropped << GuardedStream::endLine;
     out << GuardedStream::endLine;
 
     QList<int> numbers;

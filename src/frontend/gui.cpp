@@ -420,7 +420,9 @@ void GUI::handleCourseItemSelectionChanged()
                            + summary.maxAttempts.toString());
     gradeLabel->setText(QStringLiteral("<b>Grade: </b> ") + summary.earned.toString() + QLatin1Char('/')
                         + summary.possible.toString());
-    receiptLabel->setText(lastReceiptLine(item).toHtmlEscaped());
+    const QString dropped = dropUnsendableKeptResult(item);
+    receiptLabel->setText(lastReceiptLine(item).toHtmlEscaped()
+                          + (dropped.isEmpty() ? QString() : QStringLiteral("<br>") + dropped.toHtmlEscaped()));
     updateControls();
 }
 

@@ -97,7 +97,6 @@ public slots:
     void handleGradeButtonClicked();
     void handleTestButtonClicked();
     void handleCancelGradeButtonClicked();
-    void handleSendAgainButtonClicked();
     void handleRefreshGradesButtonClicked();
     void handleSettingsButtonClicked();
     void handleSettingsSaveButtonClicked();
@@ -107,6 +106,7 @@ public slots:
     void handleSettingsServerAddButtonClicked();
     void handleSettingsServerDeleteButtonClicked();
     void handleServerNameChanged(QString changedTo);
+    void handleSendAgainButtonClicked();
     void handleCheckSetupButtonClicked();
 
 protected:

@@ -27,7 +27,7 @@ QString pkiFile(const char* name)
 // Runs the server's add-user command; empty on success, else what went wrong.
 QString addUser(const QString& database, const QString& email, const QString& password)
 {
-    QProcess process;
+    ServerProcess process;
     process.start(PracticeServer::executable(),
                   {QStringLiteral("add-user"), QStringLiteral("--db"), database, QStringLiteral("--email"), email,
                    QStringLiteral("--password"), password});
@@ -70,7 +70,11 @@ QString PracticeServer::demoCourseDir()
 
 QString PracticeServer::executable()
 {
+#ifdef Q_OS_WIN
+    return QStringLiteral(OXBELL_HOST_TREE "/bin/oxbell-server");
+#else
     return QStringLiteral(OXBELL_APP_DIR "/oxbell-server");
+#endif
 }
 
 PracticeServer::PracticeServer() = default;
@@ -107,7 +111,10 @@ bool PracticeServer::restart()
         error = QStringLiteral("restart() before start()");
         return false;
     }
-    return stop() && launch();
+    restartPort = listeningPort;
+    const bool restarted = stop() && launch();
+    restartPort = 0;
+    return restarted;
 }
 
 bool PracticeServer::launch()
@@ -139,13 +146,13 @@ bool PracticeServer::launch()
         QStringLiteral("--host"),
         QStringLiteral("127.0.0.1"),
         QStringLiteral("--port"),
-        QStringLiteral("0"),
+        QString::number(restartPort),
     };
     if (options.faults)
         arguments.append(QStringLiteral("--faults"));
     arguments.append(options.extraArguments);
 
-    process = std::make_unique<QProcess>();
+    process = std::make_unique<ServerProcess>();
     // A file, not a pipe: nobody may need to read the request log for the server to go on.
     process->setStandardErrorFile(directory->filePath(QStringLiteral("server.log")), QIODevice::Append);
     process->start(executable(), arguments);

@@ -8,6 +8,13 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include "support/hostprocess.h"
+using ServerProcess = HostProcess;
+#else
+using ServerProcess = QProcess;
+#endif
+
 // The practice course server (<application directory>/oxbell-server) run for a test: real TLS on
 // 127.0.0.1, a port of its own, and a fresh database holding the two demo accounts.
 //
@@ -66,8 +73,8 @@ public:
     // Starts on a fresh database and waits until it listens; false (see errorString()) otherwise.
     bool start();
     bool start(const Options& options);
-    // Stops, then starts again with the same options on the same database: grades persist,
-    // sessions do not, and the port changes.
+    // Stops, then starts again with the same options on the same database and port: grades
+    // persist, sessions do not.
     bool restart();
     // SIGTERM, then waits; true when the server ended with exit status 0.
     bool stop();
@@ -97,7 +104,8 @@ private:
 
     Options options;
     std::unique_ptr<QTemporaryDir> directory;
-    std::unique_ptr<QProcess> process;
+    std::unique_ptr<ServerProcess> process;
     int listeningPort = 0;
+    int restartPort = 0; // 0: any free port
     QString error;
 };
