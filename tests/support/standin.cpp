@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -66,6 +67,12 @@ int main(int argc, char** argv)
                     + std::to_string(GetCurrentProcessId()) + "\", \"detail\": \"" + folder + "\"}\r\n");
         } else if (starts("feedback(") && line.find(',') == std::string::npos) {
             put(STD_OUTPUT_HANDLE, "{\"type\": \"feedback\", \"summary\": \"" + literal(line) + "\"}\r\n");
+        } else if (starts("failed(")) {
+            put(STD_OUTPUT_HANDLE, "{\"type\": \"failed\", \"reason\": \"" + literal(line) + "\"}\r\n");
+        } else if (starts("complete({")) {
+            std::string state = line.substr(9, line.size() - 10);
+            std::replace(state.begin(), state.end(), '\'', '"');
+            put(STD_OUTPUT_HANDLE, "{\"type\": \"complete\", \"state\": " + state + "}\r\n");
         } else if (starts("time.sleep(")) {
             Sleep(DWORD(std::stod(line.substr(11)) * 1000));
         } else if (starts("raise SystemExit(")) {
