@@ -16,6 +16,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QProcess;
+class QSslCertificate;
+class QSslError;
 
 // Checks a student's set-up the way the program would use it, without logging in: the settings
 // files, the log, the interpreter, the CA file, the proxy, the course server from its name to the
@@ -121,6 +123,14 @@ private:
     QString serverName() const;
     QString proxyName() const;
     bool throughProxy() const;
+
+    // Shared by the local and the network checks.
+    static QString quoted(const QString& text);
+    static QString day(const QDateTime& time);
+    static bool isNamedProxy(const QNetworkProxy& proxy);
+    static QString certificateName(const QSslCertificate& certificate);
+    // What a rejected certificate error means to a student.
+    static QString trustRuleFailed(const QSslError& error);
 
     Places places;
     int current = -1;

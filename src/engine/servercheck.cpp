@@ -4,11 +4,15 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-ServerCheck::ServerCheck(const QList<Server>& toCheck, int timeoutMs, QObject* parent)
+ServerCheck::ServerCheck(const QList<Server>& toCheck, int timeLimitMs, QObject* parent)
     : QObject(parent)
     , servers(toCheck)
+    , timeoutMs(timeLimitMs)
 {
     outcomes.fill(Unreachable, servers.size());
+    for (const Server& server : servers)
+        reasons.append(server.listed ? QStringLiteral("the port is not a number from 1 to 65535")
+                                     : QStringLiteral("not in your server list"));
     // A connection may fail inside connectToHost (no route, no IPv6): the tries start from the event
     // loop, once the caller has connected to finished.
     QTimer::singleShot(0, this, &ServerCheck::begin);
@@ -38,9 +42,11 @@ void ServerCheck::begin()
             socket->abort();
             tryEnded();
         });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, i] {
-            if (outcomes[i] == Trying)
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, i, socket] {
+            if (outcomes[i] == Trying) {
                 outcomes[i] = Unreachable;
+                reasons[i] = socket->errorString();
+            }
             tryEnded();
         });
         socket->connectToHost(servers.at(i).address, ports.at(i));
@@ -68,6 +74,10 @@ void ServerCheck::finish()
     done = true;
     QStringList unreachable;
     for (int i = 0; i < servers.size(); ++i) {
+        if (outcomes.at(i) == Trying) {
+            outcomes[i] = Unreachable;
+            reasons[i] = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000);
+        }
         if (outcomes.at(i) != Reached)
             unreachable.append(describe(servers.at(i)));
     }

@@ -24,6 +24,10 @@ public:
     // "web1 (localhost:8082)", or "web1 (not in your server list)".
     static QString describe(const Server& server);
 
+    // After finished: whether servers[index] accepted a connection, and why not when it did not.
+    bool reached(int index) const { return outcomes.value(index) == Reached; }
+    QString reason(int index) const { return reasons.value(index); }
+
 signals:
     // Each server that cannot be reached, described; empty when all can. Emitted once, from the
     // event loop.
@@ -38,5 +42,7 @@ private:
 
     QList<Server> servers;
     QVector<Outcome> outcomes; // by index of servers
+    QStringList reasons; // by index of servers
+    int timeoutMs;
     bool done = false;
 };
