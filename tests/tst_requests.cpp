@@ -64,6 +64,7 @@ private slots:
     void keptResultSentAgain_data();
     void keptResultSentAgain();
     void keptTurnInAfterItClosed();
+    void receiptsStayBounded();
 
 private:
     // A session that has logged in as the demo student.
@@ -521,6 +522,39 @@ void TestRequests::keptTurnInAfterItClosed()
     QVERIFY(!engine->hasKeptResult(item.get()));
     QCOMPARE(engine->dropUnsendableKeptResult(item.get()), lastError(*engine));
     QVERIFY(!Receipts::kept(kept.post));
+}
+
+// A failure is kept as one short line; the latest receipt is found from the end, however far back;
+// the file keeps its newest lines once it has twice as many.
+void TestRequests::receiptsStayBounded()
+{
+    QVERIFY(QDir(Receipts::directory()).removeRecursively());
+    const auto line = [](const Receipt& receipt) {
+        QString error;
+        QFile file(Receipts::receiptPath());
+        return Receipts::append(receipt, &error) && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    Receipt first{QDateTime::currentDateTimeUtc(),
+                  {server.url(), demoCourse, "week0", "warmup", "setup", "", false},
+                  false,
+                  {},
+                  "<html><body><h1>502 Bad Gateway</h1>\n" + QString(500, 'x') + "</body></html>"};
+    const QByteArray firstLine = line(first);
+    const QString failure = QJsonDocument::fromJson(firstLine).object().value("failure").toString();
+    QCOMPARE(failure, "502 Bad Gateway " + QString(Receipts::maxFailureChars - 19, 'x') + "...");
+    Receipt other = first;
+    other.post.problem = "other";
+    QFile file(Receipts::receiptPath());
+    QVERIFY(file.remove());
+    const QByteArray otherLine = line(other);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.write(firstLine + otherLine.repeated(2 * Receipts::maxLines - 1)) > 0);
+    file.close();
+    QCOMPARE(Receipts::latest(first.post)->failure, failure);
+
+    QCOMPARE(line(other).count('\n'), Receipts::maxLines);
+    QVERIFY(!Receipts::latest(first.post));
+    QCOMPARE(file.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QTEST_GUILESS_MAIN(TestRequests)

@@ -136,7 +136,7 @@ bool Receipts::trim(QString* error)
         return true;
     // The newest lines, whole: the cut falls after a line break.
     int from = contents.size();
-    for (int lines = 0; lines <= maxLines && from > 0; ++lines)
+    for (int lines = 0; lines < maxLines && from > 0; ++lines)
         from = contents.lastIndexOf('\n', from - 2) + 1;
     SettingsFile trimmed(receiptPath());
     trimmed.setOwnerOnly(true);
