@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QHostAddress>
 
-#include <httplib.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -63,9 +62,14 @@ bool CourseServer::setUp(const Options& options, QString* error)
         return false;
     }
 
+    sessions = std::make_unique<SessionStore>(options.maxSessions);
+    routes = std::make_unique<Routes>(courses, database, *sessions, throttle, sessionKey,
+                                      options.faults ? &faults : nullptr, options.version);
     HttpsFront::Limits limits;
     limits.maxConnections = options.maxConnections;
-    front = std::make_unique<HttpsFront>(limits, &Routes::bodyLimit);
+    Routes* const served = routes.get();
+    front = std::make_unique<HttpsFront>(limits, &Routes::bodyLimit,
+                                         [served](const HttpRequest& request) { return served->serve(request); });
     const QByteArray chain = QFile::encodeName(options.certificateChain);
     const QByteArray key = QFile::encodeName(options.certificateKey);
     QString tlsError;
@@ -73,13 +77,6 @@ bool CourseServer::setUp(const Options& options, QString* error)
         *error = tlsError.isEmpty() ? QStringLiteral("TLS could not be set up") : tlsError;
         return false;
     }
-    // The parser behind the front checks the length again.
-    front->handlers().set_payload_max_length(Routes::gradeBodyBytes);
-
-    sessions = std::make_unique<SessionStore>(options.maxSessions);
-    routes = std::make_unique<Routes>(courses, database, *sessions, throttle, sessionKey,
-                                      options.faults ? &faults : nullptr, options.version);
-    routes->install(front->handlers());
 
     boundPort = front->bind(options.host.toStdString(), options.port);
     if (boundPort < 0) {

@@ -1,194 +1,512 @@
+// Asio's TLS context (Boost 1.74's, Debian 12's) calls RSA and DH functions that OpenSSL 3
+// deprecates, which the build otherwise hides; this file calls no OpenSSL function itself.
+#undef OPENSSL_NO_DEPRECATED
+
 #include "httpsfront.h"
 
+#include "fairqueue.h"
 #include "peeraddress.h"
-
-#include <httplib.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QLocale>
+#include <QString>
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+#include <strings.h>
+#include <thread>
+#include <vector>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
 
 namespace {
-constexpr size_t readChunk = 16 * 1024;
 // Descriptors the server needs besides its connections: database, course files, standard streams.
 constexpr rlim_t spareDescriptors = 64;
 constexpr int listenBacklog = 128;
-// Set by a handler on the worker thread that runs it.
-thread_local bool replyDropped = false;
+// After a failed accept (no descriptor left, say), before the next.
+constexpr std::chrono::milliseconds acceptPause{50};
+// What a kept-alive connection reads at first while it waits for its next request.
+constexpr size_t idleReadBytes = 512;
 
-// Makes the parser's protected entry point callable: it reads one request from a stream, runs the
-// handlers and writes the reply to the same stream.
-class Dispatcher : public httplib::Server {
-public:
-    using Server::process_request;
+// The text of a Boost string view, whichever string view type the Boost release has.
+template <typename View> std::string text(const View& view)
+{
+    return std::string(view.data(), view.size());
+}
+
+int hexDigit(char digit)
+{
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F')
+        return digit - 'A' + 10;
+    return -1;
+}
+
+// %XX sequences decoded; anything else, a lone '%' included, as it is.
+std::string percentDecoded(const std::string& encoded)
+{
+    std::string decoded;
+    decoded.reserve(encoded.size());
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        const int high = encoded[i] == '%' && i + 2 < encoded.size() ? hexDigit(encoded[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigit(encoded[i + 2]) : -1;
+        if (low >= 0) {
+            decoded += char(high * 16 + low);
+            i += 2;
+        } else {
+            decoded += encoded[i];
+        }
+    }
+    return decoded;
+}
+
+// Clients compare their clock with it; every answer carries one.
+std::string httpDate()
+{
+    return QLocale::c()
+        .toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toStdString();
+}
+
+bool isHttpError(const error_code& error)
+{
+    return error.category() == http::make_error_code(http::error::bad_method).category();
+}
+
+template <typename Body> void setHeaders(http::response<Body>& message, const HttpReply& reply)
+{
+    message.version(11);
+    message.result(unsigned(reply.status));
+    if (!reply.contentType.empty())
+        message.set(http::field::content_type, reply.contentType);
+    for (const auto& [name, value] : reply.headers)
+        message.insert(name, value);
+    message.set(http::field::date, httpDate());
+}
+}
+
+struct HttpsFront::State {
+    class Connection;
+    struct Work {
+        std::shared_ptr<Connection> connection;
+        HttpRequest request;
+        bool last = false; // the reply closes the connection
+    };
+
+    State(const Limits& frontLimits, BodyLimit routeBodyLimit, Handler routeHandler)
+        : limits(frontLimits)
+        , bodyLimit(std::move(routeBodyLimit))
+        , handler(std::move(routeHandler))
+        , queue(size_t(std::max(1, frontLimits.workers - 1)))
+    {
+    }
+
+    size_t perAddress() const { return std::max<size_t>(1, limits.maxConnections / 4); }
+    void accept();
+    void admit(tcp::socket socket);
+    void shutDown();
+    void work();
+
+    Limits limits;
+    const BodyLimit bodyLimit;
+    const Handler handler;
+    FairQueue<Work> queue;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopping{false};
+
+    // Owned by the serving thread.
+    std::set<Connection*> connections;
+    std::map<std::string, size_t> perSource;
+    size_t heldBodyBytes = 0; // announced by the requests being read or served
+
+    ssl::context tls{ssl::context::tls_server};
+    // Declared after what a connection's destructor uses: the context destroys the connections
+    // that its unfinished handlers still hold.
+    asio::io_context io;
+    tcp::acceptor acceptor{io};
+    asio::steady_timer pause{io};
+    std::vector<std::thread> workers;
 };
 
-// One whole request read from memory, its reply written to memory.
-class BufferStream : public httplib::Stream {
+// One client connection, from the accept to the close, on the serving thread. It is kept alive by
+// whatever waits for it: an operation under way, or the request a worker serves.
+class HttpsFront::State::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    BufferStream(const std::string& request, const std::string& address, int port, std::string& reply)
-        : in(request)
-        , peer(address)
-        , peerPort(port)
-        , out(reply)
+    Connection(State& owner, tcp::socket socket, std::string peerAddress, int peerPort, std::string peerSource)
+        : front(owner)
+        , stream(beast::tcp_stream(std::move(socket)), owner.tls)
+        , address(std::move(peerAddress))
+        , port(peerPort)
+        , source(std::move(peerSource))
     {
+        front.connections.insert(this);
+        ++front.perSource[source];
     }
 
-    bool is_readable() const override { return true; }
-    bool is_writable() const override { return true; }
-
-    ssize_t read(char* ptr, size_t size) override
+    ~Connection()
     {
-        const size_t count = std::min(size, in.size() - offset);
-        std::memcpy(ptr, in.data() + offset, count);
-        offset += count;
-        return ssize_t(count);
+        front.heldBodyBytes -= reserved;
+        front.connections.erase(this);
+        const auto found = front.perSource.find(source);
+        if (found != front.perSource.end() && --found->second == 0)
+            front.perSource.erase(found);
     }
 
-    ssize_t write(const char* ptr, size_t size) override
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void start()
     {
-        out.append(ptr, size);
-        return ssize_t(size);
+        // The first request's deadline runs from the accept: the handshake is part of it.
+        lowest().expires_after(front.limits.requestDeadline);
+        stream.async_handshake(ssl::stream_base::server, [self = shared_from_this()](const error_code& error) {
+            if (!error)
+                self->readHeader();
+        });
     }
 
-    void get_remote_ip_and_port(std::string& ip, int& port) const override
-    {
-        ip = peer;
-        port = peerPort;
-    }
+    // The server stops: every operation ends, and with them the connection.
+    void abort() { lowest().close(); }
 
-    void get_local_ip_and_port(std::string& ip, int& port) const override
+    // From the worker that served the request, through the serving thread.
+    void answer(HttpReply reply, bool last)
     {
-        ip.clear();
-        port = 0;
+        release();
+        if (front.stopping)
+            return;
+        switch (reply.ending) {
+        case HttpReply::Ending::Closed:
+            close();
+            return;
+        case HttpReply::Ending::CutShort:
+            promise(reply);
+            return;
+        case HttpReply::Ending::Whole:
+            break;
+        }
+        response = {};
+        setHeaders(response, reply);
+        response.body() = std::move(reply.body);
+        response.keep_alive(!last);
+        try {
+            response.prepare_payload();
+        } catch (const std::exception&) {
+            // A status that takes no body (1xx, 204, 304).
+            response.body().clear();
+            response.prepare_payload();
+        }
+        lowest().expires_after(front.limits.requestDeadline);
+        http::async_write(stream, response, [self = shared_from_this(), last](const error_code& error, size_t) {
+            if (error)
+                return;
+            if (last)
+                self->close();
+            else
+                self->awaitNext();
+        });
     }
-
-    // No socket lies behind it.
-    socket_t socket() const override { return INVALID_SOCKET; }
 
 private:
-    const std::string& in;
-    size_t offset = 0;
-    const std::string peer;
-    const int peerPort;
-    std::string& out;
-};
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream); }
 
-bool sameName(const char* begin, size_t length, const char* name)
-{
-    return length == std::strlen(name) && strncasecmp(begin, name, length) == 0;
-}
-
-std::string trimmed(const std::string& text)
-{
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-const char* reasonPhrase(int status)
-{
-    switch (status) {
-    case 400:
-        return "Bad Request";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Payload Too Large";
-    case 415:
-        return "Unsupported Media Type";
-    case 431:
-        return "Request Header Fields Too Large";
-    default:
-        return "Service Unavailable";
+    // A kept-alive connection: its next request's deadline starts with its first byte.
+    void awaitNext()
+    {
+        if (buffer.size() > 0) {
+            lowest().expires_after(front.limits.requestDeadline);
+            readHeader();
+            return;
+        }
+        buffer.shrink_to_fit();
+        lowest().expires_after(front.limits.idleTimeout);
+        stream.async_read_some(buffer.prepare(idleReadBytes),
+                               [self = shared_from_this()](const error_code& error, size_t count) {
+                                   if (error)
+                                       return;
+                                   self->buffer.commit(count);
+                                   self->lowest().expires_after(self->front.limits.requestDeadline);
+                                   self->readHeader();
+                               });
     }
-}
-}
 
-struct HttpsFront::Connection {
-    enum class Phase { Handshake, Reading, Working, Writing };
+    void readHeader()
+    {
+        parser.emplace();
+        parser->header_limit(std::uint32_t(std::min<size_t>(front.limits.maxHeaderBytes, UINT32_MAX)));
+        // The route's limit is known once the header is.
+        parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+        http::async_read_header(stream, buffer, *parser,
+                                [self = shared_from_this()](const error_code& error, size_t headerBytes) {
+                                    self->headerRead(error, headerBytes);
+                                });
+    }
 
-    std::uint64_t serial = 0;
-    int fd = -1;
-    SSL* ssl = nullptr;
-    std::string address;
-    int port = 0;
-    std::string source;
-    Phase phase = Phase::Handshake;
-    bool wantWrite = false; // TLS needs the socket writable to go on
-    Clock::time_point deadline;
-    std::string input;
-    std::string output;
-    size_t sent = 0;
-    bool closeAfterReply = false;
+    void headerRead(const error_code& error, size_t headerBytes)
+    {
+        // The parser's own limit holds the request line and the header lines to it each.
+        if (error == http::error::header_limit || (!error && headerBytes > front.limits.maxHeaderBytes)) {
+            refuse(431,
+                   "The request line and headers have at most " + std::to_string(front.limits.maxHeaderBytes)
+                       + " bytes");
+            return;
+        }
+        if (error) {
+            malformed(error);
+            return;
+        }
+        const auto& header = parser->get();
+        const std::string method = text(header.method_string());
+        const std::string target = text(header.target());
+        const std::string path = target.substr(0, target.find('?'));
+        if (header.count(http::field::transfer_encoding) > 0) {
+            refuse(411, "A request body is sent with Content-Length");
+            return;
+        }
+        const std::string encoding = text(header[http::field::content_encoding]);
+        if (!encoding.empty() && strcasecmp(encoding.c_str(), "identity") != 0) {
+            refuse(415, "Request bodies are not compressed");
+            return;
+        }
+        const std::uint64_t length = parser->content_length().value_or(0);
+        const size_t allowed = front.bodyLimit(method, path);
+        if (length > allowed) {
+            refuse(413,
+                   "A request body of " + method + " " + path + " has at most " + std::to_string(allowed) + " bytes");
+            return;
+        }
+        if (front.heldBodyBytes + length > front.limits.maxBufferedBodyBytes) {
+            refuse(503, "The server is busy: try again in a few seconds");
+            return;
+        }
+        reserved = size_t(length);
+        front.heldBodyBytes += reserved;
+        parser->body_limit(std::uint64_t(allowed));
+        if (parser->is_done()) {
+            dispatch();
+            return;
+        }
+        http::async_read(stream, buffer, *parser, [self = shared_from_this()](const error_code& failure, size_t) {
+            if (failure)
+                self->malformed(failure);
+            else
+                self->dispatch();
+        });
+    }
+
+    // A request that could not be read: refused when it was not HTTP, else (closed, too late)
+    // the connection just ends.
+    void malformed(const error_code& error)
+    {
+        if (error == http::error::body_limit)
+            refuse(413, "The request body is larger than its route allows");
+        else if (error == http::error::bad_content_length)
+            refuse(400, "One Content-Length, a number, frames a request body");
+        else if (error == http::error::bad_transfer_encoding)
+            refuse(411, "A request body is sent with Content-Length");
+        else if (error == http::error::bad_field)
+            refuse(400, "A header line without a colon");
+        else if (isHttpError(error) && error != http::error::end_of_stream && error != http::error::partial_message)
+            refuse(400, "Not an HTTP request");
+    }
+
+    // The whole request goes to the workers, in the queue of its client's address.
+    void dispatch()
+    {
+        http::request<http::string_body> message = parser->release();
+        parser.reset();
+        Work work;
+        work.last = ++served >= front.limits.requestsPerConnection || !message.keep_alive();
+        HttpRequest& request = work.request;
+        request.method = text(message.method_string());
+        const std::string target = text(message.target());
+        request.path = percentDecoded(target.substr(0, target.find('?')));
+        for (auto cookies = message.equal_range(http::field::cookie); cookies.first != cookies.second; ++cookies.first)
+            request.cookies.push_back(text(cookies.first->value()));
+        request.body = std::move(message.body());
+        request.remoteAddress = address;
+        request.remotePort = port;
+        work.connection = shared_from_this();
+        front.queue.push(source, std::move(work));
+    }
+
+    void refuse(int status, const std::string& why)
+    {
+        release();
+        const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
+            + QByteArray::fromStdString(address) + ':' + QByteArray::number(port) + " refused "
+            + QByteArray::number(status) + ": " + QByteArray::fromStdString(why) + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        HttpReply reply;
+        reply.status = status;
+        reply.contentType = "text/plain; charset=utf-8";
+        response = {};
+        setHeaders(response, reply);
+        response.body() = why;
+        response.keep_alive(false);
+        response.prepare_payload();
+        lowest().expires_after(front.limits.requestDeadline);
+        http::async_write(stream, response, [self = shared_from_this()](const error_code& error, size_t) {
+            if (!error)
+                self->close();
+        });
+    }
+
+    // A header that promises a body, and then the connection closes.
+    void promise(const HttpReply& reply)
+    {
+        struct Promise {
+            http::response<http::empty_body> message;
+            http::response_serializer<http::empty_body> serializer{message};
+        };
+        auto promised = std::make_shared<Promise>();
+        setHeaders(promised->message, reply);
+        promised->message.content_length(std::uint64_t(reply.promisedBytes));
+        lowest().expires_after(front.limits.requestDeadline);
+        http::async_write_header(stream, promised->serializer,
+                                 [self = shared_from_this(), promised](const error_code& error, size_t) {
+                                     if (!error)
+                                         self->close();
+                                 });
+    }
+
+    // TLS's close, then the socket's, once the client answers it or closeWait has passed.
+    void close()
+    {
+        lowest().expires_after(front.limits.closeWait);
+        stream.async_shutdown([self = shared_from_this()](const error_code&) {});
+    }
+
+    void release()
+    {
+        front.heldBodyBytes -= reserved;
+        reserved = 0;
+    }
+
+    State& front;
+    ssl::stream<beast::tcp_stream> stream;
+    beast::flat_buffer buffer;
+    std::optional<http::request_parser<http::string_body>> parser;
+    http::response<http::string_body> response;
+    const std::string address;
+    const int port;
+    const std::string source;
     size_t served = 0;
-    size_t reservedBody = 0; // of bufferedBodyBytes
+    size_t reserved = 0; // of heldBodyBytes
 };
 
-HttpsFront::HttpsFront(const Limits& frontLimits, BodyLimit routeBodyLimit)
-    : limits(frontLimits)
-    , bodyLimit(std::move(routeBodyLimit))
-    , dispatcher(std::make_unique<Dispatcher>())
-    , wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+void HttpsFront::State::accept()
 {
+    acceptor.async_accept([this](const error_code& error, tcp::socket socket) {
+        if (stopping || error == asio::error::operation_aborted)
+            return;
+        if (error) {
+            pause.expires_after(acceptPause);
+            pause.async_wait([this](const error_code& waited) {
+                if (!waited && !stopping)
+                    accept();
+            });
+            return;
+        }
+        admit(std::move(socket));
+        accept();
+    });
 }
 
-HttpsFront::~HttpsFront()
+void HttpsFront::State::admit(tcp::socket socket)
 {
-    for (auto& entry : connections) {
-        SSL_free(entry.second->ssl);
-        ::close(entry.second->fd);
+    error_code error;
+    const tcp::endpoint peer = socket.remote_endpoint(error);
+    if (error)
+        return;
+    const std::string address = peer.address().to_string();
+    const std::string source = PeerAddress::source(address);
+    const auto ofSource = perSource.find(source);
+    // Beyond the bounds the connection is closed at once, unread.
+    if (connections.size() >= limits.maxConnections
+        || (ofSource != perSource.end() && ofSource->second >= perAddress()))
+        return;
+    // Replies leave in more than one write; without this, Nagle's algorithm and the peer's delayed
+    // acknowledgement hold each back by about 40 ms.
+    socket.set_option(tcp::no_delay(true), error);
+    std::make_shared<Connection>(*this, std::move(socket), address, int(peer.port()), source)->start();
+}
+
+void HttpsFront::State::shutDown()
+{
+    stopping = true;
+    error_code ignored;
+    acceptor.close(ignored);
+    pause.cancel();
+    const std::vector<Connection*> open(connections.begin(), connections.end());
+    for (Connection* connection : open)
+        connection->abort();
+}
+
+void HttpsFront::State::work()
+{
+    while (std::optional<FairQueue<Work>::Taken> taken = queue.take()) {
+        Work& job = taken->job;
+        HttpReply reply;
+        try {
+            reply = handler(job.request);
+        } catch (const std::exception&) {
+            reply = HttpReply();
+            reply.status = 500;
+            reply.contentType = "text/plain; charset=utf-8";
+            reply.body = "Internal server error";
+        }
+        job.request = HttpRequest();
+        queue.finished(taken->source);
+        // The connection goes back to the serving thread with the reply; no worker keeps it.
+        asio::post(io, [connection = std::move(job.connection), answer = std::move(reply), last = job.last]() mutable {
+            connection->answer(std::move(answer), last);
+        });
     }
-    if (listener >= 0)
-        ::close(listener);
-    if (wakeFd >= 0)
-        ::close(wakeFd);
-    SSL_CTX_free(context);
 }
 
-httplib::Server& HttpsFront::handlers()
+HttpsFront::HttpsFront(const Limits& limits, BodyLimit bodyLimit, Handler handler)
+    : state(std::make_unique<State>(limits, std::move(bodyLimit), std::move(handler)))
 {
-    return *dispatcher;
 }
 
-size_t HttpsFront::perAddress() const
-{
-    return std::max<size_t>(1, limits.maxConnections / 4);
-}
+HttpsFront::~HttpsFront() = default;
 
 bool HttpsFront::setUpTls(const std::function<bool(SSL_CTX&)>& setUp)
 {
-    SSL_CTX_free(context);
-    context = SSL_CTX_new(TLS_server_method());
-    if (!context)
-        return false;
-    // Idle connections give their buffers back; a write that waits for the socket is retried from
-    // a buffer that may have grown meanwhile.
-    SSL_CTX_set_mode(context,
-                     SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    return setUp(*context);
+    SSL_CTX* context = state->tls.native_handle();
+    return context && setUp(*context);
 }
 
 int HttpsFront::bind(const std::string& host, int port)
 {
     // Room for every connection; what the system refuses lowers the bound instead.
+    Limits& limits = state->limits;
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
         const rlim_t wanted = rlim_t(limits.maxConnections) + spareDescriptors;
@@ -201,411 +519,75 @@ int HttpsFront::bind(const std::string& host, int port)
             limits.maxConnections = size_t(std::max<rlim_t>(files.rlim_cur, 2 * spareDescriptors) - spareDescriptors);
     }
 
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (wakeFd < 0 || getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    error_code error;
+    tcp::resolver resolver(state->io);
+    const auto found
+        = resolver.resolve(host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, error);
+    if (error)
         return -1;
-    for (const addrinfo* candidate = found; candidate && listener < 0; candidate = candidate->ai_next) {
-        const int fd = ::socket(candidate->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int yes = 1;
-        if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0
-            && ::bind(fd, candidate->ai_addr, candidate->ai_addrlen) == 0 && ::listen(fd, listenBacklog) == 0)
-            listener = fd;
-        else if (fd >= 0)
-            ::close(fd);
+    for (const auto& entry : found) {
+        tcp::acceptor candidate(state->io);
+        const tcp::endpoint endpoint = entry.endpoint();
+        candidate.open(endpoint.protocol(), error);
+        if (!error)
+            candidate.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error)
+            candidate.bind(endpoint, error);
+        if (!error)
+            candidate.listen(listenBacklog, error);
+        if (!error) {
+            state->acceptor = std::move(candidate);
+            break;
+        }
     }
-    freeaddrinfo(found);
-    sockaddr_in6 bound{}; // the port lies at the same place in both families
-    socklen_t length = sizeof bound;
-    if (listener < 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+    if (!state->acceptor.is_open())
         return -1;
-    return ntohs(bound.sin6_port);
+    const tcp::endpoint bound = state->acceptor.local_endpoint(error);
+    return error ? -1 : int(bound.port());
+}
+
+size_t HttpsFront::maxConnections() const
+{
+    return state->limits.maxConnections;
+}
+
+size_t HttpsFront::perAddress() const
+{
+    return state->perAddress();
 }
 
 bool HttpsFront::run()
 {
-    if (listener < 0 || !context)
+    if (!state->acceptor.is_open())
         return false;
-    running = true;
-    for (int i = 0; i < limits.workers; ++i)
-        workers.emplace_back([this] { work(); });
-
-    std::vector<pollfd> polled;
-    std::vector<std::uint64_t> polledSerials;
-    while (!stopping) {
-        polled.assign({{listener, POLLIN, 0}, {wakeFd, POLLIN, 0}});
-        polledSerials.clear();
-        Clock::time_point nearest = Clock::time_point::max();
-        for (const auto& entry : connections) {
-            const Connection& connection = *entry.second;
-            if (connection.phase == Connection::Phase::Working)
-                continue;
-            const bool writing = connection.phase == Connection::Phase::Writing || connection.wantWrite;
-            polled.push_back({connection.fd, short(writing ? POLLOUT : POLLIN), 0});
-            polledSerials.push_back(entry.first);
-            nearest = std::min(nearest, connection.deadline);
-        }
-        int timeout = -1;
-        if (nearest != Clock::time_point::max())
-            timeout = int(std::clamp<Clock::rep>(
-                std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now()).count(), 0, INT_MAX));
-        if (::poll(polled.data(), polled.size(), timeout) < 0 && errno != EINTR)
+    state->running = true;
+    for (int i = 0; i < state->limits.workers; ++i)
+        state->workers.emplace_back([this] { state->work(); });
+    state->accept();
+    // Until shutDown() has closed the listener and every connection.
+    for (;;) {
+        try {
+            state->io.run();
             break;
-
-        if (polled[1].revents) {
-            std::uint64_t count = 0;
-            while (::read(wakeFd, &count, sizeof count) > 0) { }
-            collectReplies();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "oxbell-server: %s\n", error.what());
         }
-        for (size_t i = 2; i < polled.size(); ++i) {
-            const auto found = connections.find(polledSerials[i - 2]);
-            if (polled[i].revents && found != connections.end())
-                advance(*found->second);
-        }
-        if (polled[0].revents)
-            acceptAll();
-
-        const Clock::time_point now = Clock::now();
-        std::vector<std::uint64_t> late;
-        for (const auto& entry : connections) {
-            if (entry.second->phase != Connection::Phase::Working && entry.second->deadline <= now)
-                late.push_back(entry.first);
-        }
-        for (const std::uint64_t serial : late)
-            close(serial);
     }
-
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        workersEnd = true;
-        jobs.clear();
-    }
-    queued.notify_all();
-    for (std::thread& worker : workers)
+    // The requests still waiting go unanswered; the workers finish the ones they serve.
+    state->queue.close().clear();
+    for (std::thread& worker : state->workers)
         worker.join();
-    workers.clear();
-    while (!connections.empty())
-        close(connections.begin()->first);
-    running = false;
+    state->workers.clear();
+    state->running = false;
     return true;
+}
+
+bool HttpsFront::isRunning() const
+{
+    return state->running;
 }
 
 void HttpsFront::stop()
 {
-    stopping = true;
-    wake();
-}
-
-void HttpsFront::wake()
-{
-    const std::uint64_t one = 1;
-    if (::write(wakeFd, &one, sizeof one) < 0 && errno != EAGAIN)
-        std::perror("oxbell-server: waking the connection thread");
-}
-
-void HttpsFront::acceptAll()
-{
-    for (;;) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
-            return;
-        }
-        char host[NI_MAXHOST] = {};
-        char service[NI_MAXSERV] = {};
-        getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST | NI_NUMERICSERV);
-        const std::string source = PeerAddress::source(host);
-        const auto ofSource = perSource.find(source);
-        SSL* ssl = nullptr;
-        if (connections.size() >= limits.maxConnections
-            || (ofSource != perSource.end() && ofSource->second >= perAddress()) || !(ssl = SSL_new(context))
-            || SSL_set_fd(ssl, fd) != 1) {
-            SSL_free(ssl);
-            ::close(fd);
-            continue;
-        }
-        // Replies leave in more than one write; without this, Nagle's algorithm and the peer's
-        // delayed acknowledgement hold each back by about 40 ms.
-        const int yes = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-
-        auto connection = std::make_unique<Connection>();
-        connection->serial = nextSerial++;
-        connection->fd = fd;
-        connection->ssl = ssl;
-        connection->address = host;
-        connection->port = std::atoi(service);
-        connection->source = source;
-        connection->deadline = Clock::now() + limits.requestDeadline;
-        ++perSource[source];
-        connections.emplace(connection->serial, std::move(connection));
-    }
-}
-
-void HttpsFront::advance(Connection& connection)
-{
-    switch (connection.phase) {
-    case Connection::Phase::Handshake:
-        handshake(connection);
-        break;
-    case Connection::Phase::Reading:
-        readMore(connection);
-        break;
-    case Connection::Phase::Writing:
-        writeMore(connection);
-        break;
-    case Connection::Phase::Working:
-        break;
-    }
-}
-
-void HttpsFront::handshake(Connection& connection)
-{
-    ERR_clear_error();
-    const int result = SSL_accept(connection.ssl);
-    if (result == 1) {
-        connection.phase = Connection::Phase::Reading;
-        connection.wantWrite = false;
-        readMore(connection);
-        return;
-    }
-    awaitSocket(connection, result);
-}
-
-void HttpsFront::awaitSocket(Connection& connection, int result)
-{
-    const int error = SSL_get_error(connection.ssl, result);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-        connection.wantWrite = error == SSL_ERROR_WANT_WRITE;
-    else
-        close(connection.serial);
-}
-
-void HttpsFront::readMore(Connection& connection)
-{
-    char chunk[readChunk];
-    for (;;) {
-        ERR_clear_error();
-        const int count = SSL_read(connection.ssl, chunk, sizeof chunk);
-        if (count > 0) {
-            // A kept-alive connection's next request: its deadline starts with its first byte.
-            if (connection.input.empty() && connection.served > 0)
-                connection.deadline = Clock::now() + limits.requestDeadline;
-            connection.input.append(chunk, size_t(count));
-            if (takeRequest(connection))
-                return;
-            continue;
-        }
-        awaitSocket(connection, count);
-        return;
-    }
-}
-
-bool HttpsFront::takeRequest(Connection& connection)
-{
-    const std::string& input = connection.input;
-    const size_t headerEnd = input.find("\r\n\r\n");
-    if (headerEnd == std::string::npos && input.size() < limits.maxHeaderBytes)
-        return false;
-    if (headerEnd == std::string::npos || headerEnd + 4 > limits.maxHeaderBytes) {
-        refuse(connection, 431,
-               "The request line and headers have at most " + std::to_string(limits.maxHeaderBytes) + " bytes");
-        return true;
-    }
-
-    const size_t lineEnd = input.find("\r\n");
-    const std::string line = input.substr(0, lineEnd);
-    const size_t space = line.find(' ');
-    const size_t secondSpace = space == std::string::npos ? space : line.find(' ', space + 1);
-    if (secondSpace == std::string::npos) {
-        refuse(connection, 400, "Not an HTTP request");
-        return true;
-    }
-    const std::string method = line.substr(0, space);
-    const std::string target = line.substr(space + 1, secondSpace - space - 1);
-    const std::string path = target.substr(0, target.find('?'));
-
-    // The framing is decided here, once: the parser behind gets exactly one request's bytes.
-    int lengths = 0;
-    unsigned long long length = 0;
-    for (size_t start = lineEnd + 2; start < headerEnd;) {
-        const size_t end = input.find("\r\n", start);
-        const size_t colon = input.find(':', start);
-        if (colon == std::string::npos || colon > end) {
-            refuse(connection, 400, "A header line without a colon");
-            return true;
-        }
-        const char* name = input.data() + start;
-        const size_t nameLength = colon - start;
-        const std::string value = trimmed(input.substr(colon + 1, end - colon - 1));
-        if (sameName(name, nameLength, "Content-Length")) {
-            const bool digits
-                = !value.empty() && value.size() <= 18 && value.find_first_not_of("0123456789") == std::string::npos;
-            if (!digits || ++lengths > 1) {
-                refuse(connection, 400, "One Content-Length, a number, frames a request body");
-                return true;
-            }
-            length = std::stoull(value);
-        } else if (sameName(name, nameLength, "Transfer-Encoding")) {
-            refuse(connection, 411, "A request body is sent with Content-Length");
-            return true;
-        } else if (sameName(name, nameLength, "Content-Encoding") && strcasecmp(value.c_str(), "identity") != 0) {
-            refuse(connection, 415, "Request bodies are not compressed");
-            return true;
-        }
-        start = end + 2;
-    }
-    const size_t allowed = bodyLimit(method, path);
-    if (length > allowed) {
-        refuse(connection, 413,
-               "A request body of " + method + " " + path + " has at most " + std::to_string(allowed) + " bytes");
-        return true;
-    }
-    if (connection.reservedBody < length) {
-        if (bufferedBodyBytes + length > limits.maxBufferedBodyBytes) {
-            refuse(connection, 503, "The server is busy: try again in a few seconds");
-            return true;
-        }
-        bufferedBodyBytes += length - connection.reservedBody;
-        connection.reservedBody = size_t(length);
-    }
-    const size_t whole = headerEnd + 4 + size_t(length);
-    if (input.size() < whole)
-        return false;
-
-    Job job{connection.serial, input.substr(0, whole), connection.address, connection.port,
-            ++connection.served >= limits.requestsPerConnection};
-    connection.input.erase(0, whole);
-    connection.phase = Connection::Phase::Working;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        jobs.push_back(std::move(job));
-    }
-    queued.notify_one();
-    return true;
-}
-
-void HttpsFront::refuse(Connection& connection, int status, const std::string& text)
-{
-    const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
-        + QByteArray::fromStdString(connection.address) + ':' + QByteArray::number(connection.port) + " refused "
-        + QByteArray::number(status) + ": " + QByteArray::fromStdString(text) + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    connection.output = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status)
-        + "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size())
-        + "\r\nConnection: close\r\n\r\n" + text;
-    connection.sent = 0;
-    connection.closeAfterReply = true;
-    connection.input.clear();
-    connection.phase = Connection::Phase::Writing;
-    connection.deadline = Clock::now() + limits.requestDeadline;
-    writeMore(connection);
-}
-
-void HttpsFront::writeMore(Connection& connection)
-{
-    while (connection.sent < connection.output.size()) {
-        ERR_clear_error();
-        const int count = SSL_write(connection.ssl, connection.output.data() + connection.sent,
-                                    int(std::min<size_t>(connection.output.size() - connection.sent, INT_MAX)));
-        if (count > 0) {
-            connection.sent += size_t(count);
-            continue;
-        }
-        awaitSocket(connection, count);
-        return;
-    }
-    if (connection.closeAfterReply) {
-        SSL_shutdown(connection.ssl);
-        close(connection.serial);
-        return;
-    }
-    connection.output.clear();
-    connection.sent = 0;
-    connection.wantWrite = false;
-    connection.phase = Connection::Phase::Reading;
-    connection.deadline = Clock::now() + (connection.input.empty() ? limits.idleTimeout : limits.requestDeadline);
-    // A request sent behind the last one may already be buffered, here or inside TLS.
-    if (!takeRequest(connection))
-        readMore(connection);
-}
-
-void HttpsFront::collectReplies()
-{
-    std::vector<Reply> ready;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        ready.swap(replies);
-    }
-    for (Reply& reply : ready) {
-        const auto found = connections.find(reply.serial);
-        if (found == connections.end())
-            continue;
-        Connection& connection = *found->second;
-        bufferedBodyBytes -= connection.reservedBody;
-        connection.reservedBody = 0;
-        connection.output = std::move(reply.bytes);
-        connection.sent = 0;
-        connection.closeAfterReply = !reply.keepOpen || stopping;
-        connection.phase = Connection::Phase::Writing;
-        connection.deadline = Clock::now() + limits.requestDeadline;
-        writeMore(connection);
-    }
-}
-
-void HttpsFront::close(std::uint64_t serial)
-{
-    const auto found = connections.find(serial);
-    if (found == connections.end())
-        return;
-    Connection& connection = *found->second;
-    bufferedBodyBytes -= connection.reservedBody;
-    const auto ofSource = perSource.find(connection.source);
-    if (ofSource != perSource.end() && --ofSource->second == 0)
-        perSource.erase(ofSource);
-    SSL_free(connection.ssl);
-    ::close(connection.fd);
-    connections.erase(found);
-}
-
-void HttpsFront::dropReply()
-{
-    replyDropped = true;
-}
-
-void HttpsFront::work()
-{
-    auto& parser = static_cast<Dispatcher&>(*dispatcher);
-    for (;;) {
-        Job job{};
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            queued.wait(lock, [this] { return workersEnd || !jobs.empty(); });
-            if (workersEnd)
-                return;
-            job = std::move(jobs.front());
-            jobs.pop_front();
-        }
-        std::string bytes;
-        BufferStream stream(job.request, job.address, job.port, bytes);
-        bool closed = job.last;
-        replyDropped = false;
-        const bool answered = parser.process_request(stream, job.last, closed, {});
-        if (replyDropped) {
-            bytes.clear();
-            closed = true;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            replies.push_back({job.serial, std::move(bytes), answered && !closed});
-        }
-        wake();
-    }
+    asio::post(state->io, [this] { state->shutDown(); });
 }

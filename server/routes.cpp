@@ -5,23 +5,20 @@
 #include "cryptography/rsaprivatekey.h"
 #include "database.h"
 #include "grade.h"
-#include "httpsfront.h"
 #include "loginthrottle.h"
 #include "passwordhash.h"
 #include "peeraddress.h"
 #include "sessionstore.h"
 
 #include <QDateTime>
-#include <QLocale>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -31,30 +28,35 @@ const char* const cipherType = "application/octet-stream";
 constexpr int ivLength = 16;
 constexpr int keyLength = 32;
 
-void plainReply(httplib::Response& response, int status, const QString& text)
+void setContent(HttpReply& response, std::string body, const char* type)
 {
-    response.status = status;
-    response.set_content(text.toStdString(), plainType);
+    response.body = std::move(body);
+    response.contentType = type;
 }
 
-void encryptedReply(httplib::Response& response, const Session& session, const QByteArray& plain)
+void plainReply(HttpReply& response, int status, const QString& text)
+{
+    response.status = status;
+    setContent(response, text.toStdString(), plainType);
+}
+
+void encryptedReply(HttpReply& response, const Session& session, const QByteArray& plain)
 {
     const QByteArray cipher = AESKeyPair(session.key, session.iv).encrypt(plain);
     response.status = 200;
-    response.set_content(cipher.toStdString(), cipherType);
+    setContent(response, cipher.toStdString(), cipherType);
 }
 
-QString pathOf(const httplib::Request& request)
+QString pathOf(const HttpRequest& request)
 {
     return QString::fromStdString(request.path);
 }
 
-QByteArray cookieToken(const httplib::Request& request)
+QByteArray cookieToken(const HttpRequest& request)
 {
     const QByteArray prefix = QByteArray(cookieName) + '=';
-    const size_t headers = request.get_header_value_count("Cookie");
-    for (size_t i = 0; i < headers; ++i) {
-        const QByteArray header = QByteArray::fromStdString(request.get_header_value("Cookie", i));
+    for (const std::string& value : request.cookies) {
+        const QByteArray header = QByteArray::fromStdString(value);
         for (const QByteArray& pair : header.split(';')) {
             const QByteArray cookie = pair.trimmed();
             if (cookie.startsWith(prefix))
@@ -103,72 +105,78 @@ size_t Routes::bodyLimit(const std::string& method, const std::string& path)
     return otherBodyBytes;
 }
 
-void Routes::install(httplib::Server& server)
+HttpReply Routes::serve(const HttpRequest& request)
 {
-    const auto route = [this](Handler handler) {
-        return [this, handler](const httplib::Request& request, httplib::Response& response) {
-            using Kind = FaultInjector::Fault::Kind;
-            FaultInjector::Fault fault;
-            const bool faulted = faults && faults->take(pathOf(request), &fault);
-            if (!faulted || !injectFault(fault, request, response))
-                (this->*handler)(request, response);
-            if (faulted && (fault.kind == Kind::DropAfter || fault.kind == Kind::DropBefore))
-                HttpsFront::dropReply();
-        };
-    };
-    server.Get("/version", route(&Routes::version));
-    server.Post("/negotiate", route(&Routes::negotiate));
-    server.Post("/login", route(&Routes::login));
-    server.Get("/grades", route(&Routes::grades));
-    server.Get("/download/init/.+", route(&Routes::downloadInit));
-    server.Get("/download/.+", route(&Routes::download));
-    server.Post("/grade/.+", route(&Routes::grade));
-    if (faults) {
-        server.Post("/_faults", [this](const httplib::Request& request, httplib::Response& response) {
-            addFault(request, response);
-        });
-        server.Delete("/_faults", [this](const httplib::Request& request, httplib::Response& response) {
-            clearFaults(request, response);
-        });
-    }
-    const auto unknown = [](const httplib::Request& request, httplib::Response& response) {
-        plainReply(
-            response, 404,
-            QStringLiteral("No such endpoint: %1 %2").arg(QString::fromStdString(request.method), pathOf(request)));
-    };
-    server.Get(".*", unknown);
-    server.Post(".*", unknown);
-
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+    HttpReply response;
+    try {
+        route(request, response);
+    } catch (const std::exception&) {
+        response = HttpReply();
         plainReply(response, 500, QStringLiteral("Internal server error"));
-    });
-    // Clients compare their clock with it; every answer carries one.
-    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
-        response.set_header("Date", QLocale::c()
-                                        .toString(QDateTime::currentDateTimeUtc(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
-                                        .toStdString());
-    });
-    server.set_logger([](const httplib::Request& request, const httplib::Response& response) {
-        const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
-            + QByteArray::fromStdString(request.remote_addr) + ':' + QByteArray::number(request.remote_port) + ' '
-            + QByteArray::fromStdString(request.method)
-            + ' '
-            // The path arrives percent-decoded; encoded again, it cannot break the log's lines.
-            + QByteArray::fromStdString(request.path).toPercentEncoding("/!$&'()*+,;=:@") + ' '
-            + QByteArray::number(response.status) + ' ' + QByteArray::number(qulonglong(response.body.size()))
-            + " (request " + QByteArray::number(qulonglong(request.body.size())) + ")\n";
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    });
+    }
+    const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
+        + QByteArray::fromStdString(request.remoteAddress) + ':' + QByteArray::number(request.remotePort) + ' '
+        + QByteArray::fromStdString(request.method)
+        + ' '
+        // The path arrives percent-decoded; encoded again, it cannot break the log's lines.
+        + QByteArray::fromStdString(request.path).toPercentEncoding("/!$&'()*+,;=:@") + ' '
+        + QByteArray::number(response.status) + ' ' + QByteArray::number(qulonglong(response.body.size()))
+        + " (request " + QByteArray::number(qulonglong(request.body.size())) + ")\n";
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    return response;
 }
 
-bool Routes::injectFault(const FaultInjector::Fault& fault, const httplib::Request& request,
-                         httplib::Response& response)
+void Routes::route(const HttpRequest& request, HttpReply& response)
+{
+    const std::string& method = request.method;
+    const std::string& path = request.path;
+    // A path that starts with `prefix` and goes on after it.
+    const auto under = [&path](const char* prefix) {
+        const size_t length = std::strlen(prefix);
+        return path.size() > length && path.compare(0, length, prefix) == 0;
+    };
+    Handler handler = nullptr;
+    if (method == "GET" && path == "/version")
+        handler = &Routes::version;
+    else if (method == "POST" && path == "/negotiate")
+        handler = &Routes::negotiate;
+    else if (method == "POST" && path == "/login")
+        handler = &Routes::login;
+    else if (method == "GET" && path == "/grades")
+        handler = &Routes::grades;
+    else if (method == "GET" && under("/download/init/"))
+        handler = &Routes::downloadInit;
+    else if (method == "GET" && under("/download/"))
+        handler = &Routes::download;
+    else if (method == "POST" && under("/grade/"))
+        handler = &Routes::grade;
+    if (!handler) {
+        if (faults && path == "/_faults" && method == "POST")
+            addFault(request, response);
+        else if (faults && path == "/_faults" && method == "DELETE")
+            clearFaults(request, response);
+        else
+            plainReply(response, 404,
+                       QStringLiteral("No such endpoint: %1 %2").arg(QString::fromStdString(method), pathOf(request)));
+        return;
+    }
+
+    using Kind = FaultInjector::Fault::Kind;
+    FaultInjector::Fault fault;
+    const bool faulted = faults && faults->take(pathOf(request), &fault);
+    if (!faulted || !injectFault(fault, request, response))
+        (this->*handler)(request, response);
+    if (faulted && (fault.kind == Kind::DropAfter || fault.kind == Kind::DropBefore))
+        response.ending = HttpReply::Ending::Closed;
+}
+
+bool Routes::injectFault(const FaultInjector::Fault& fault, const HttpRequest& request, HttpReply& response)
 {
     using Kind = FaultInjector::Fault::Kind;
     switch (fault.kind) {
     case Kind::Status:
         response.status = fault.status;
-        response.set_content(fault.body.toStdString(), plainType);
+        setContent(response, fault.body.toStdString(), plainType);
         return true;
     case Kind::BadJson: {
         const QByteArray notJson("{\"this is\": not JSON");
@@ -178,14 +186,14 @@ bool Routes::injectFault(const FaultInjector::Fault& fault, const httplib::Reque
             encryptedReply(response, session, notJson);
         } else {
             response.status = 200;
-            response.set_content(notJson.toStdString(), "application/json");
+            setContent(response, notJson.toStdString(), "application/json");
         }
         return true;
     }
     case Kind::BadDecrypt:
         // Not a whole number of cipher blocks, so no key decrypts it.
         response.status = 200;
-        response.set_content(std::string("this is not ciphertext!"), cipherType);
+        setContent(response, std::string("this is not ciphertext!"), cipherType);
         return true;
     case Kind::Delay:
         std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
@@ -197,13 +205,15 @@ bool Routes::injectFault(const FaultInjector::Fault& fault, const httplib::Reque
     case Kind::Drop:
         // The headers promise a body that never comes: the connection closes mid-reply.
         response.status = 200;
-        response.set_content_provider(1024, cipherType, [](size_t, size_t, httplib::DataSink&) { return false; });
+        response.contentType = cipherType;
+        response.ending = HttpReply::Ending::CutShort;
+        response.promisedBytes = 1024;
         return true;
     }
     return false;
 }
 
-bool Routes::sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin, Session* session,
+bool Routes::sessionOf(const HttpRequest& request, HttpReply& response, bool needLogin, Session* session,
                        QByteArray* token)
 {
     const QByteArray cookie = cookieToken(request);
@@ -221,8 +231,7 @@ bool Routes::sessionOf(const httplib::Request& request, httplib::Response& respo
     return true;
 }
 
-bool Routes::decryptBody(const httplib::Request& request, httplib::Response& response, const Session& session,
-                         QByteArray* plain)
+bool Routes::decryptBody(const HttpRequest& request, HttpReply& response, const Session& session, QByteArray* plain)
 {
     const AESKeyPair cipher(session.key, session.iv);
     const QByteArray body = QByteArray::fromStdString(request.body);
@@ -236,17 +245,17 @@ bool Routes::decryptBody(const httplib::Request& request, httplib::Response& res
     return true;
 }
 
-void Routes::version(const httplib::Request&, httplib::Response& response)
+void Routes::version(const HttpRequest&, HttpReply& response)
 {
     QJsonObject reply;
     if (!settings.clientVersion.isEmpty())
         reply.insert(QStringLiteral("version"), settings.clientVersion);
     if (!settings.clientUrl.isEmpty())
         reply.insert(QStringLiteral("url"), settings.clientUrl);
-    response.set_content(QJsonDocument(reply).toJson().toStdString(), "application/json");
+    setContent(response, QJsonDocument(reply).toJson().toStdString(), "application/json");
 }
 
-void Routes::negotiate(const httplib::Request& request, httplib::Response& response)
+void Routes::negotiate(const HttpRequest& request, HttpReply& response)
 {
     bool decrypted = false;
     const QByteArray plain = sessionKey.decrypt(QByteArray::fromStdString(request.body), &decrypted);
@@ -276,7 +285,7 @@ void Routes::negotiate(const httplib::Request& request, httplib::Response& respo
             return;
         }
         const QByteArray cookie = QByteArray(cookieName) + '=' + token + "; Path=/; HttpOnly; Secure";
-        response.set_header("Set-Cookie", cookie.toStdString());
+        response.headers.emplace_back("Set-Cookie", cookie.toStdString());
     }
     if (isIv)
         sessions.setIv(token, decoded.decoded);
@@ -285,7 +294,7 @@ void Routes::negotiate(const httplib::Request& request, httplib::Response& respo
     plainReply(response, 200, isIv ? QStringLiteral("IV accepted") : QStringLiteral("Key accepted"));
 }
 
-void Routes::login(const httplib::Request& request, httplib::Response& response)
+void Routes::login(const HttpRequest& request, HttpReply& response)
 {
     Session session;
     QByteArray token;
@@ -306,9 +315,9 @@ void Routes::login(const httplib::Request& request, httplib::Response& response)
                        .arg(PasswordHash::maxLength));
         return;
     }
-    LoginThrottle::Attempt attempt = throttle.begin(email.toString(), PeerAddress::source(request.remote_addr));
+    LoginThrottle::Attempt attempt = throttle.begin(email.toString(), PeerAddress::source(request.remoteAddress));
     if (attempt.verdict() != LoginThrottle::Verdict::Admitted) {
-        response.set_header("Retry-After", std::to_string(attempt.wait()));
+        response.headers.emplace_back("Retry-After", std::to_string(attempt.wait()));
         plainReply(response, 429,
                    attempt.verdict() == LoginThrottle::Verdict::Busy
                        ? QStringLiteral("Another login to this account is being checked: try again in a second")
@@ -326,7 +335,7 @@ void Routes::login(const httplib::Request& request, httplib::Response& response)
     encryptedReply(response, session, QJsonDocument(QJsonObject{{QStringLiteral("email"), email}}).toJson());
 }
 
-void Routes::grades(const httplib::Request& request, httplib::Response& response)
+void Routes::grades(const HttpRequest& request, HttpReply& response)
 {
     Session session;
     if (!sessionOf(request, response, true, &session))
@@ -341,17 +350,17 @@ void Routes::grades(const httplib::Request& request, httplib::Response& response
     encryptedReply(response, session, QJsonDocument(catalogue).toJson());
 }
 
-void Routes::downloadInit(const httplib::Request& request, httplib::Response& response)
+void Routes::downloadInit(const HttpRequest& request, HttpReply& response)
 {
     sendScript(request, response, true);
 }
 
-void Routes::download(const httplib::Request& request, httplib::Response& response)
+void Routes::download(const HttpRequest& request, HttpReply& response)
 {
     sendScript(request, response, false);
 }
 
-void Routes::sendScript(const httplib::Request& request, httplib::Response& response, bool init)
+void Routes::sendScript(const HttpRequest& request, HttpReply& response, bool init)
 {
     Session session;
     if (!sessionOf(request, response, true, &session))
@@ -377,7 +386,7 @@ void Routes::sendScript(const httplib::Request& request, httplib::Response& resp
     encryptedReply(response, session, script);
 }
 
-void Routes::grade(const httplib::Request& request, httplib::Response& response)
+void Routes::grade(const HttpRequest& request, HttpReply& response)
 {
     Session session;
     if (!sessionOf(request, response, true, &session))
@@ -471,9 +480,9 @@ void Routes::grade(const httplib::Request& request, httplib::Response& response)
     encryptedReply(response, session, QJsonDocument(result).toJson());
 }
 
-void Routes::addFault(const httplib::Request& request, httplib::Response& response)
+void Routes::addFault(const HttpRequest& request, HttpReply& response)
 {
-    if (!isLoopback(request.remote_addr)) {
+    if (!isLoopback(request.remoteAddress)) {
         plainReply(response, 403, QStringLiteral("Faults can only be injected from the loopback interface"));
         return;
     }
@@ -485,9 +494,9 @@ void Routes::addFault(const httplib::Request& request, httplib::Response& respon
     plainReply(response, 200, QStringLiteral("Fault added"));
 }
 
-void Routes::clearFaults(const httplib::Request& request, httplib::Response& response)
+void Routes::clearFaults(const HttpRequest& request, HttpReply& response)
 {
-    if (!isLoopback(request.remote_addr)) {
+    if (!isLoopback(request.remoteAddress)) {
         plainReply(response, 403, QStringLiteral("Faults can only be injected from the loopback interface"));
         return;
     }

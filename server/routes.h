@@ -1,6 +1,7 @@
 #pragma once
 
 #include "faultinjector.h"
+#include "httpmessage.h"
 
 #include <QByteArray>
 #include <QString>
@@ -13,12 +14,6 @@ class LoginThrottle;
 class RsaPrivateKey;
 class SessionStore;
 struct Session;
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}
 
 // The course server's HTTP endpoints. Every body after the key negotiation is AES-256-CBC under the
 // session's key and IV, in both directions; error replies are plain text with an HTTP status.
@@ -43,34 +38,35 @@ public:
     // The largest body a request may carry, by its method and its path as sent.
     static size_t bodyLimit(const std::string& method, const std::string& path);
 
-    // Registers every endpoint and the request log on the server; the objects given to the
-    // constructor must outlive it.
-    void install(httplib::Server& server);
+    // Answers one request and writes its line to the request log. From any thread, several at
+    // once; the objects given to the constructor must outlive every call.
+    HttpReply serve(const HttpRequest& request);
 
 private:
-    using Handler = void (Routes::*)(const httplib::Request&, httplib::Response&);
+    using Handler = void (Routes::*)(const HttpRequest&, HttpReply&);
 
-    void version(const httplib::Request& request, httplib::Response& response);
-    void negotiate(const httplib::Request& request, httplib::Response& response);
-    void login(const httplib::Request& request, httplib::Response& response);
-    void grades(const httplib::Request& request, httplib::Response& response);
-    void downloadInit(const httplib::Request& request, httplib::Response& response);
-    void download(const httplib::Request& request, httplib::Response& response);
-    void grade(const httplib::Request& request, httplib::Response& response);
-    void addFault(const httplib::Request& request, httplib::Response& response);
-    void clearFaults(const httplib::Request& request, httplib::Response& response);
+    // Finds the endpoint of the request and runs it, or the fault injected in its place.
+    void route(const HttpRequest& request, HttpReply& response);
 
-    void sendScript(const httplib::Request& request, httplib::Response& response, bool init);
-    // Runs an injected fault; true when it took the place of the handler.
-    // True when the fault answers in place of the handler.
-    bool injectFault(const FaultInjector::Fault& fault, const httplib::Request& request, httplib::Response& response);
+    void version(const HttpRequest& request, HttpReply& response);
+    void negotiate(const HttpRequest& request, HttpReply& response);
+    void login(const HttpRequest& request, HttpReply& response);
+    void grades(const HttpRequest& request, HttpReply& response);
+    void downloadInit(const HttpRequest& request, HttpReply& response);
+    void download(const HttpRequest& request, HttpReply& response);
+    void grade(const HttpRequest& request, HttpReply& response);
+    void addFault(const HttpRequest& request, HttpReply& response);
+    void clearFaults(const HttpRequest& request, HttpReply& response);
+
+    void sendScript(const HttpRequest& request, HttpReply& response, bool init);
+    // Runs an injected fault; true when it answers in place of the handler.
+    bool injectFault(const FaultInjector::Fault& fault, const HttpRequest& request, HttpReply& response);
     // The caller's session; answers the request with an error and returns false when it has no
     // negotiated keys or, with needLogin, no login.
-    bool sessionOf(const httplib::Request& request, httplib::Response& response, bool needLogin, Session* session,
+    bool sessionOf(const HttpRequest& request, HttpReply& response, bool needLogin, Session* session,
                    QByteArray* token = nullptr);
     // The decrypted request body; answers with an error and returns false when it does not decrypt.
-    bool decryptBody(const httplib::Request& request, httplib::Response& response, const Session& session,
-                     QByteArray* plain);
+    bool decryptBody(const HttpRequest& request, HttpReply& response, const Session& session, QByteArray* plain);
 
     const CourseDirectory& courses;
     Database& database;

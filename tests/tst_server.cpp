@@ -9,6 +9,7 @@
 #include "support/protocolclient.h"
 #include "support/timeouts.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,7 +17,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkCookieJar>
+#include <QMutex>
 #include <QSemaphore>
+#include <QSet>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -207,6 +210,94 @@ private:
     const QByteArray keyHex;
     const QByteArray ivHex;
 };
+
+// A TLS connection to the server from a loopback address of the test's choice, not yet verified.
+std::unique_ptr<QSslSocket> tlsFrom(quint16 port, const QString& from)
+{
+    auto socket = std::make_unique<QSslSocket>();
+    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->bind(QHostAddress(from));
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    return socket;
+}
+
+QByteArray httpRequest(const QByteArray& method, const QByteArray& path, const QByteArray& body = {},
+                       const QByteArray& cookie = {})
+{
+    QByteArray request = method + ' ' + path + " HTTP/1.1\r\nHost: localhost\r\n";
+    if (!cookie.isEmpty())
+        request += "Cookie: " + cookie + "\r\n";
+    if (method == "POST")
+        request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    return request + "\r\n" + body;
+}
+
+struct RawResponse {
+    int status = 0; // 0: none came
+    QByteArray head; // the status line and the headers
+    QByteArray body;
+
+    QByteArray header(const QByteArray& name) const
+    {
+        for (const QByteArray& line : head.split('\n')) {
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                return line.mid(name.size() + 1).trimmed();
+        }
+        return {};
+    }
+};
+
+// HTTP spoken by hand over TLS, so that the test decides every byte and every write. For one thread.
+class RawConnection {
+public:
+    explicit RawConnection(quint16 port, const QString& from = QStringLiteral("127.0.0.1"))
+        : socket(tlsFrom(port, from))
+    {
+    }
+
+    bool encrypted() { return socket->isEncrypted() || socket->waitForEncrypted(testWaitMs); }
+
+    // One write, so one TLS record, of its own.
+    void send(const QByteArray& bytes)
+    {
+        socket->write(bytes);
+        socket->flush();
+    }
+
+    // The next whole answer; status 0 when the connection closed or the wait ended first.
+    RawResponse receive(int waitMs = testWaitMs)
+    {
+        const QDeadlineTimer deadline(waitMs);
+        for (;;) {
+            const int end = input.indexOf("\r\n\r\n");
+            RawResponse response;
+            response.head = input.left(end);
+            const int length = response.header("Content-Length").toInt();
+            if (end >= 0 && input.size() >= end + 4 + length) {
+                response.status = response.head.mid(9, 3).toInt();
+                response.body = input.mid(end + 4, length);
+                input.remove(0, end + 4 + length);
+                return response;
+            }
+            if (deadline.hasExpired() || socket->state() != QAbstractSocket::ConnectedState)
+                return {};
+            socket->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+            input += socket->readAll();
+        }
+    }
+
+    // A session with the IV and key of `keys`; its cookie, empty when refused.
+    QByteArray negotiate(const ProtocolClient& keys)
+    {
+        send(httpRequest("POST", "/negotiate", keys.negotiationMessage(QStringLiteral("iv"))));
+        const QByteArray cookie = receive().header("Set-Cookie").split(';').first();
+        send(httpRequest("POST", "/negotiate", keys.negotiationMessage(QStringLiteral("key")), cookie));
+        return receive().status == 200 ? cookie : QByteArray();
+    }
+
+    std::unique_ptr<QSslSocket> socket;
+    QByteArray input;
+};
 }
 
 class TestServer : public QObject {
@@ -238,6 +329,12 @@ private slots:
     void negotiationFlood();
     void slowClients_data();
     void slowClients();
+    void frontRefusals_data();
+    void frontRefusals();
+    void bodiesHeld();
+    void splitRequests_data();
+    void splitRequests();
+    void fairShareUnderFlood();
     void oversizedLogins();
 
 private:
@@ -798,38 +895,41 @@ void TestServer::negotiationFlood()
     QVERIFY(student.login(PracticeServer::studentEmail, PracticeServer::studentPassword));
 }
 
-// Each row: TLS connections from one address that send the start of a login and then one byte
-// every 2 s. A real login still answers at once, a connection beyond the address's share is closed
-// at once, and every slow request is cut off at its deadline.
+// Each row: TLS connections from some addresses that send the start of a login and then one byte
+// every 2 s. A connection beyond an address's share, or beyond the bound of all, is closed at
+// once; a real login, where a slot is left, still answers at once; every slow request is cut off
+// at its deadline, and its slot comes back.
 void TestServer::slowClients_data()
 {
     QTest::addColumn<QString>("maxConnections"); // empty: the default
-    QTest::addColumn<QString>("from");
-    QTest::addColumn<int>("count");
+    QTest::addColumn<QStringList>("from");
+    QTest::addColumn<int>("count"); // from each address
+    QTest::addColumn<QByteArray>("start");
+    QTest::addColumn<QString>("beyond"); // an address whose next connection is refused; empty: none
 
-    QTest::newRow("64 slow clients, the student's address") << QString() << "127.0.0.1" << 64;
-    QTest::newRow("an address's whole share of 16") << "16"
-                                                    << "127.0.1.1" << 4;
+    const QByteArray header("POST /login HTTP/1.1\r\nHost: x\r\n");
+    const QStringList student{QStringLiteral("127.0.0.1")};
+    QTest::newRow("64 slow clients, the student's address") << QString() << student << 64 << header << QString();
+    QTest::newRow("64 slow bodies") << QString() << student << 64 << header + "Content-Length: 9\r\n\r\n" << QString();
+    QTest::newRow("an address's whole share of 16")
+        << "16" << QStringList{QStringLiteral("127.0.1.1")} << 4 << header << "127.0.1.1";
+    QTest::newRow("all 8, two from each of four addresses")
+        << "8" << QString("127.0.1.1 127.0.1.2 127.0.1.3 127.0.1.4").split(' ') << 2 << header << "127.0.1.5";
 }
 
 void TestServer::slowClients()
 {
     QFETCH(QString, maxConnections);
-    QFETCH(QString, from);
+    QFETCH(QStringList, from);
     QFETCH(int, count);
+    QFETCH(QByteArray, start);
+    QFETCH(QString, beyond);
 
     if (!maxConnections.isEmpty()) {
         PracticeServer::Options options;
         options.extraArguments = QStringList{QStringLiteral("--max-connections"), maxConnections};
         QVERIFY2(server.start(options), qPrintable(server.errorString()));
     }
-    const auto open = [&]() {
-        auto socket = std::make_unique<QSslSocket>();
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket->bind(QHostAddress(from));
-        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(server.port()));
-        return socket;
-    };
     QElapsedTimer clock;
     clock.start();
     std::vector<std::unique_ptr<QSslSocket>> slow;
@@ -841,25 +941,25 @@ void TestServer::slowClients()
         }
     });
     trickle.start(2000);
-    for (int i = 0; i < count; ++i) {
-        slow.push_back(open());
+    for (int i = 0; i < count * from.size(); ++i) {
+        slow.push_back(tlsFrom(quint16(server.port()), from.at(i % from.size())));
         QSslSocket* socket = slow.back().get();
-        connect(socket, &QSslSocket::encrypted, this,
-                [socket] { socket->write("POST /login HTTP/1.1\r\nHost: x\r\n"); });
+        connect(socket, &QSslSocket::encrypted, this, [socket, start] { socket->write(start); });
     }
     QTRY_VERIFY_WITH_TIMEOUT(
         std::all_of(slow.begin(), slow.end(), [](const auto& socket) { return socket->isEncrypted(); }), testWaitMs);
-    if (!maxConnections.isEmpty()) {
-        const std::unique_ptr<QSslSocket> beyond = open();
-        QVERIFY(!beyond->waitForEncrypted(testWaitMs));
-    }
+    if (!beyond.isEmpty())
+        QVERIFY(!tlsFrom(quint16(server.port()), beyond)->waitForEncrypted(testWaitMs));
 
-    QElapsedTimer login;
-    login.start();
-    ProtocolClient student(server.url());
-    QVERIFY(student.handshake());
-    QVERIFY(student.login(PracticeServer::studentEmail, PracticeServer::studentPassword));
-    QVERIFY2(login.elapsed() < 8000, qPrintable(QString::number(login.elapsed())));
+    const auto studentLogsIn = [this] {
+        QElapsedTimer login;
+        login.start();
+        ProtocolClient student(server.url());
+        return student.handshake() && student.login(PracticeServer::studentEmail, PracticeServer::studentPassword)
+            && login.elapsed() < 8000;
+    };
+    if (slow.size() < size_t(maxConnections.isEmpty() ? 1024 : maxConnections.toInt()))
+        QVERIFY(studentLogsIn());
 
     const auto allClosed = [&slow] {
         return std::all_of(slow.begin(), slow.end(),
@@ -867,6 +967,194 @@ void TestServer::slowClients()
     };
     QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 20000);
     QVERIFY2(clock.elapsed() >= 9000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(studentLogsIn());
+}
+
+// Each row: one request sent whole, and the answer of the connection front; only a request within
+// its bounds reaches the routes, and every refusal is logged as one and closes the connection.
+void TestServer::frontRefusals_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("reason"); // in the body
+    QTest::addColumn<bool>("refused"); // by the front, before the routes
+
+    // A request line and headers of `bytes`, the blank line included.
+    const auto headerOf = [](int bytes) {
+        const QByteArray start("GET /version HTTP/1.1\r\nX-Padding: ");
+        return start + QByteArray(bytes - start.size() - 4, 'p') + "\r\n\r\n";
+    };
+    // A POST that announces `length` bytes and sends `sent` of them.
+    const auto post = [](const QByteArray& path, int length, int sent) {
+        return "POST " + path + " HTTP/1.1\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n"
+            + QByteArray(sent, 'x');
+    };
+    const QByteArray grade = "/grade/" + setupProblem.toUtf8() + "/0";
+    const QByteArray login("POST /login HTTP/1.1\r\n");
+
+    QTest::newRow("headers of 16 KiB") << headerOf(16384) << 200 << "\"version\"" << false;
+    QTest::newRow("a byte more") << headerOf(16385) << 431 << "headers have at most 16384 bytes" << true;
+    QTest::newRow("negotiation of 1 KiB") << post("/negotiate", 1024, 1024) << 400 << "does not decrypt" << false;
+    QTest::newRow("a byte more, unsent") << post("/negotiate", 1025, 0) << 413
+                                         << "A request body of POST /negotiate has at most 1024 bytes" << true;
+    QTest::newRow("login of 16 KiB and a byte") << post("/login", 16385, 0) << 413 << "at most 16384 bytes" << true;
+    QTest::newRow("result of 1 MiB") << post(grade, 1 << 20, 1 << 20) << 400 << "No session keys" << false;
+    QTest::newRow("a byte more") << post(grade, (1 << 20) + 1, 0) << 413 << "at most 1048576 bytes" << true;
+    QTest::newRow("other POST") << post("/nothing", 16385, 0) << 413 << "POST /nothing has at most 16384" << true;
+    QTest::newRow("GET with a body") << QByteArray("GET /version HTTP/1.1\r\nContent-Length: 1\r\n\r\nx") << 413
+                                     << "GET /version has at most 0 bytes" << true;
+    QTest::newRow("chunked") << login + "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n"
+                             << 411 << "A request body is sent with Content-Length" << true;
+    QTest::newRow("compressed") << login + "Content-Encoding: gzip\r\nContent-Length: 1\r\n\r\nx" << 415
+                                << "Request bodies are not compressed" << true;
+    QTest::newRow("two lengths") << login + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxx" << 400
+                                 << "One Content-Length, a number, frames a request body" << true;
+    QTest::newRow("no colon") << QByteArray("GET /version HTTP/1.1\r\nHost x\r\n\r\n") << 400
+                              << "A header line without a colon" << true;
+    QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400 << "Not an HTTP request" << true;
+}
+
+void TestServer::frontRefusals()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QString, reason);
+    QFETCH(bool, refused);
+
+    RawConnection connection(quint16(server.port()));
+    QVERIFY(connection.encrypted());
+    connection.send(request);
+    const RawResponse response = connection.receive();
+    QCOMPARE(response.status, status);
+    QVERIFY2(response.body.contains(reason.toUtf8()), response.body.constData());
+    QVERIFY2(!response.header("Date").isEmpty(), response.head.constData());
+    const QByteArray refusal = " refused " + QByteArray::number(status) + ": ";
+    QTRY_VERIFY2(server.log().contains(refused ? refusal : " (request "), server.log().constData());
+    QCOMPARE(server.log().contains(refusal), refused);
+    QCOMPARE(response.header("Connection") == "close", refused);
+}
+
+// Bodies announced on all connections together are held up to 64 MiB: 64 requests that announce
+// 1 MiB and send none of it take it all, a 65th is refused with 503 and so is any other body, a
+// request without one passes, and the room comes back when they close.
+void TestServer::bodiesHeld()
+{
+    const quint16 port = quint16(server.port());
+    const QByteArray announced
+        = "POST /grade/" + setupProblem.toUtf8() + "/0 HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n";
+    std::vector<std::unique_ptr<RawConnection>> stalled;
+    for (int i = 0; i <= 64; ++i) {
+        stalled.push_back(std::make_unique<RawConnection>(port, QStringLiteral("127.0.1.1")));
+        QVERIFY(stalled.back()->encrypted());
+        stalled.back()->send(announced);
+    }
+    const auto refused = [&stalled] {
+        return int(std::count_if(stalled.begin(), stalled.end(), [](const auto& connection) {
+            connection->input += connection->socket->readAll();
+            return connection->input.startsWith("HTTP/1.1 503 ");
+        }));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(refused(), 1, testWaitMs);
+    const auto statusOf = [port](const QByteArray& request) {
+        RawConnection connection(port);
+        if (!connection.encrypted())
+            return 0;
+        connection.send(request);
+        return connection.receive().status;
+    };
+    QCOMPARE(statusOf(httpRequest("GET", "/version")), 200);
+    QCOMPARE(statusOf(httpRequest("POST", "/negotiate", "x")), 503);
+    stalled.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(statusOf(httpRequest("POST", "/negotiate", "x")), 400, testWaitMs);
+}
+
+// Each row: a login on a negotiated connection sent in pieces of `pieceBytes` (0: the header,
+// then the body) `pauseMs` apart; the routes get it whole. Then two requests in one write.
+void TestServer::splitRequests_data()
+{
+    QTest::addColumn<int>("pieceBytes");
+    QTest::addColumn<int>("pauseMs");
+
+    QTest::newRow("a byte a write") << 1 << 0;
+    QTest::newRow("seven bytes a write, 10 ms apart") << 7 << 10;
+    QTest::newRow("header, 3 s, body") << 0 << 3000;
+}
+
+void TestServer::splitRequests()
+{
+    QFETCH(int, pieceBytes);
+    QFETCH(int, pauseMs);
+
+    const ProtocolClient keys(server.url());
+    RawConnection connection(quint16(server.port()));
+    QVERIFY(connection.encrypted());
+    const QByteArray cookie = connection.negotiate(keys);
+    const QByteArray body
+        = keys.keys().encrypt(credentials(PracticeServer::studentEmail, PracticeServer::studentPassword));
+    const QByteArray request = httpRequest("POST", "/login", body, cookie);
+    for (int at = 0; at < request.size(); QTest::qWait(pauseMs)) {
+        const int size = pieceBytes > 0 ? pieceBytes : at == 0 ? request.size() - body.size() : body.size();
+        connection.send(request.mid(at, size));
+        at += size;
+    }
+    QCOMPARE(connection.receive().status, 200);
+    QVERIFY2(server.log().contains(" (request " + QByteArray::number(body.size()) + ")"), server.log().constData());
+    connection.send(httpRequest("GET", "/version") + httpRequest("GET", "/grades", {}, cookie));
+    QCOMPARE(connection.receive().status, 200);
+    QCOMPARE(connection.receive().status, 200);
+}
+
+// Four addresses flood the server with logins to made-up accounts on 32 connections each, a
+// password hash waiting on every one. The workers serve the addresses in turn, so a student's
+// login from another address is answered in time; the made-up accounts are answered as a wrong
+// password is.
+void TestServer::fairShareUnderFlood()
+{
+    constexpr int floodingAddresses = 4;
+    constexpr int perAddress = 32;
+    const quint16 port = quint16(server.port());
+    const ProtocolClient keys(server.url());
+    QMutex mutex;
+    QSet<QByteArray> answers; // status and body of the flood's logins
+    QAtomicInt waiting = 0;
+    QAtomicInt stop = 0;
+    std::vector<std::unique_ptr<QThread>> flood;
+    for (int i = 0; i < floodingAddresses * perAddress; ++i) {
+        flood.emplace_back(QThread::create([&, i] {
+            RawConnection connection(port, QStringLiteral("127.0.0.%1").arg(2 + i % floodingAddresses));
+            const QByteArray cookie = connection.encrypted() ? connection.negotiate(keys) : QByteArray();
+            for (int login = 0; !cookie.isEmpty() && !stop.loadRelaxed(); ++login) {
+                const QString madeUp = QStringLiteral("nobody%1.%2@flood.invalid").arg(i).arg(login);
+                connection.send(httpRequest("POST", "/login", keys.keys().encrypt(credentials(madeUp, "?")), cookie));
+                waiting.fetchAndAddRelaxed(login == 0);
+                RawResponse answer;
+                while (!stop.loadRelaxed() && connection.socket->state() == QAbstractSocket::ConnectedState
+                       && answer.status == 0)
+                    answer = connection.receive(500);
+                QMutexLocker lock(&mutex);
+                if (answer.status != 0)
+                    answers.insert(QByteArray::number(answer.status) + ' ' + answer.body);
+            }
+        }));
+        flood.back()->start();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(waiting.loadRelaxed(), floodingAddresses * perAddress, testWaitMs);
+
+    QElapsedTimer clock;
+    clock.start();
+    ProtocolClient student(server.url());
+    const bool loggedIn
+        = student.handshake() && student.login(PracticeServer::studentEmail, PracticeServer::studentPassword);
+    const qint64 took = clock.elapsed();
+    const ProtocolClient::Reply wrong
+        = student.post(QStringLiteral("/login"), credentials(PracticeServer::studentEmail, "?"));
+    stop.storeRelaxed(1);
+    for (const auto& thread : flood)
+        QVERIFY(thread->wait(testWaitMs));
+    qInfo("the student's login under the flood: %lld ms", took);
+    QVERIFY(loggedIn);
+    QVERIFY2(took < 10000, qPrintable(QString::number(took)));
+    QCOMPARE(answers, QSet<QByteArray>{"401 " + wrong.raw});
 }
 
 // Logins with an e-mail address of a megabyte are refused unread and leave nothing behind.

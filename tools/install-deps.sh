@@ -20,7 +20,7 @@ build_packages=(
     build-essential cmake pkg-config ninja-build
     qtbase5-dev qtbase5-dev-tools
     libssl-dev openssl
-    libsqlite3-dev libcpp-httplib-dev
+    libsqlite3-dev libboost-dev
     pypy3
 )
 test_packages=(
