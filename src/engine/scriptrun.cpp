@@ -4,8 +4,8 @@
 #include "engine/privatefile.h"
 #include "engine/runguard.h"
 
-#include <QFile>
 #include <QDebug>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QPointer>
@@ -106,8 +106,11 @@ bool putInJob(HANDLE job, DWORD processId)
 {
     const HANDLE process = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, processId);
     const bool put = job && process && AssignProcessToJobObject(job, process);
+    const DWORD error = GetLastError();
     if (process)
         CloseHandle(process);
+    // For the log: why it failed.
+    SetLastError(error);
     return put;
 }
 
