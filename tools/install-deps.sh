@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Oxbell needs, by group:
+# Installs the Debian packages (12 or 13) Oxbell needs, by group:
 #   build  building and running the program and the practice course server (tools/demo.sh)
 #   test   what only the test command adds (tools/test.sh): proxies, packet capture, an X server,
 #          the packaging checks, clang for fuzzing (with llvm-symbolizer, without which the fuzzer's
 #          leak report names no function of Qt's and its suppressions match nothing), the benchmark
 #          library
-#   fresh  what tools/fresh-check.sh needs to make a fresh Debian 12 root
+#   fresh  what tools/fresh-check.sh needs to make a fresh Debian root
 #   windows  what tools/windows.sh needs: the mingw-w64 cross compiler (posix threads: the win32
 #          flavour has no std::mutex, std::thread or std::future), Wine, NSIS, and what unpacking
 #          and building Debian's source packages of OpenSSL and Qt asks for, the icon tools, an
@@ -24,7 +24,7 @@ build_packages=(
     pypy3
 )
 test_packages=(
-    clang lld libclang-rt-14-dev llvm
+    clang lld libclang-rt-dev llvm
     libbenchmark-dev
     curl xvfb xauth x11-utils zip
     at-spi2-core python3-pyatspi dbus-daemon qtbase5-private-dev
