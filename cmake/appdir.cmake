@@ -52,10 +52,33 @@ add_custom_target(oxbell_server_key DEPENDS ${OXBELL_GENERATED_DIR}/serverkey.h)
 # wait for the PKI target rather than generate the PKI a second time beside it.
 add_dependencies(oxbell_server_key oxbell_pki)
 
-# The interpreter the scripts run in, where the program looks for it.
-add_custom_command(
-    OUTPUT ${OXBELL_APP_DIR}/pypy/bin/pypy
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${OXBELL_APP_DIR}/pypy/bin
-    COMMAND ${CMAKE_COMMAND} -E create_symlink ${PYPY3_COMMAND} ${OXBELL_APP_DIR}/pypy/bin/pypy
-    VERBATIM)
-add_custom_target(oxbell_pypy ALL DEPENDS ${OXBELL_APP_DIR}/pypy/bin/pypy)
+# The interpreter the scripts run in, where the program looks for it. For Windows, a PyPy for
+# Windows unpacked whole beside pypy/bin/pypy.exe, which finds its library beside itself; "pypy"
+# starts it there, as Windows completes the name.
+if(WIN32)
+    set(pypy_dir ${OXBELL_APP_DIR}/pypy)
+    if(OXBELL_WINDOWS_PYPY_DIR)
+        set(pypy_stamp ${pypy_dir}/copied.stamp)
+        file(GLOB_RECURSE pypy_files CONFIGURE_DEPENDS ${OXBELL_WINDOWS_PYPY_DIR}/*)
+        add_custom_command(
+            OUTPUT ${pypy_stamp}
+            COMMAND ${CMAKE_COMMAND} -E rm -rf ${pypy_dir}
+            COMMAND ${CMAKE_COMMAND} -E copy_directory ${OXBELL_WINDOWS_PYPY_DIR} ${pypy_dir}/bin
+            COMMAND ${CMAKE_COMMAND} -DDIR=${pypy_dir}/bin -P ${CMAKE_SOURCE_DIR}/cmake/pypy-windows.cmake
+            COMMAND ${CMAKE_COMMAND} -E touch ${pypy_stamp}
+            DEPENDS ${pypy_files} ${CMAKE_SOURCE_DIR}/cmake/pypy-windows.cmake
+            COMMENT "Copying PyPy for Windows into the application directory"
+            VERBATIM)
+        add_custom_target(oxbell_pypy ALL DEPENDS ${pypy_stamp})
+    else()
+        # None given: the installer holds none, and the set-up check (-doctor) names it missing.
+        add_custom_target(oxbell_pypy)
+    endif()
+else()
+    add_custom_command(
+        OUTPUT ${OXBELL_APP_DIR}/pypy/bin/pypy
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${OXBELL_APP_DIR}/pypy/bin
+        COMMAND ${CMAKE_COMMAND} -E create_symlink ${PYPY3_COMMAND} ${OXBELL_APP_DIR}/pypy/bin/pypy
+        VERBATIM)
+    add_custom_target(oxbell_pypy ALL DEPENDS ${OXBELL_APP_DIR}/pypy/bin/pypy)
+endif()

@@ -35,7 +35,7 @@ test_packages=(
 fresh_packages=(debootstrap git)
 windows_packages=(
     g++-mingw-w64-x86-64-posix wine64 nsis
-    dpkg-dev xz-utils perl python3 librsvg2-bin icoutils xvfb xauth x11-utils netpbm
+    dpkg-dev xz-utils perl python3 librsvg2-bin icoutils xvfb xauth x11-utils x11-apps netpbm
 )
 # Packages that install a system service of the same name.
 service_packages=(squid)

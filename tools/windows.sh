@@ -8,6 +8,7 @@
 #   build       toolchain, then the client into build-windows/ and its installer into
 #               build-windows/packages/
 #   test        the QtTest suites that apply to Windows, the client and the installer, under Wine
+#   screenshot  the window under Wine on Xvfb, into docs/screenshots/windows-wine.png
 # Environment:
 #   OXBELL_WINDOWS_CACHE     where toolchains are kept between runs (/var/cache/oxbell-windows)
 #   OXBELL_WINDOWS_PYPY_DIR  an unpacked PyPy for Windows for the installer; without it the
@@ -183,6 +184,204 @@ build_client() {
     cmake --build "$build_dir" --target installer
 }
 
+# Wine: a prefix of its own under the build tree, whose home (Documents and the like) lies there
+# too; no dialog that waits for someone to install Mono or Gecko; every program with an end.
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+in_wine() {
+    local seconds=$1
+    shift
+    timeout --kill-after=10 "$seconds" "$wine" "$@"
+}
+new_prefix() {
+    export WINEPREFIX=$1 HOME=$1.home
+    rm -rf "$WINEPREFIX" "$HOME"
+    mkdir -p "$HOME"
+    in_wine 300 wineboot --init >/dev/null 2>&1
+    timeout 120 "$wineserver" -w
+}
+end_wine() {
+    [ -n "${WINEPREFIX:-}" ] && timeout 60 "$wineserver" -k 2>/dev/null || true
+}
+wine_user_dir() {
+    echo "$WINEPREFIX/drive_c/users/$(id -un)"
+}
+
+failures=()
+check() {
+    local name=$1
+    shift
+    if "$@"; then
+        echo "PASS $name" >&2
+    else
+        echo "FAIL $name" >&2
+        failures+=("$name")
+    fi
+}
+
+# The test programs start the practice server of this machine through the broker.
+broker_pid=
+start_broker() {
+    local run=$1
+    mkfifo "$run/broker.in"
+    python3 "$source_dir/tests/support/hostbroker.py" "$host_dir/bin/oxbell-server" "$WINEPREFIX" \
+        <"$run/broker.in" >"$run/broker.port" &
+    broker_pid=$!
+    exec 9>"$run/broker.in"
+    for _ in $(seq 1 100); do
+        [ -s "$run/broker.port" ] && break
+        sleep 0.1
+    done
+    OXBELL_HOST_BROKER_PORT=$(cat "$run/broker.port")
+    export OXBELL_HOST_BROKER_PORT
+}
+stop_broker() {
+    if [ -n "$broker_pid" ]; then
+        exec 9>&-
+        wait "$broker_pid" 2>/dev/null || true
+        broker_pid=
+    fi
+}
+
+# A practice server with the headless account, serving the certificates of the Windows build's PKI.
+server_pid=
+start_server() {
+    local run=$1 pki=$build_dir/pki port=
+    source "$build_dir/oxbell-names.sh"
+    "$host_dir/bin/oxbell-server" add-user --db "$run/server.db" --email "$OXBELL_HEADLESS_EMAIL" \
+        --password "$OXBELL_HEADLESS_PASSWORD" >/dev/null
+    "$host_dir/bin/oxbell-server" serve --db "$run/server.db" --courses "$host_dir/courses/demo" \
+        --cert "$pki/chain.pem" --key "$pki/leaf.key" --session-key "$pki/session-private.pem" \
+        --host 127.0.0.1 --port 0 >"$run/server.out" 2>"$run/server.log" </dev/null &
+    server_pid=$!
+    for _ in $(seq 1 100); do
+        port=$(sed -n 's/^listening on [^ ]*:\([0-9][0-9]*\)$/\1/p' "$run/server.out")
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || { cat "$run/server.log" >&2; return 1; }
+    local settings
+    settings="$(wine_user_dir)/AppData/Local/oxbell/oxbell"
+    mkdir -p "$settings"
+    printf '{\n    "proctor_server": {\n        "url": "https://localhost:%s"\n    }\n}\n' "$port" \
+        >"$settings/app_settings.json"
+}
+stop_server() {
+    if [ -n "$server_pid" ]; then
+        kill -TERM "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+        server_pid=
+    fi
+}
+
+# The headless test run gets as far as the script: TLS and the session keys (the catalogue comes
+# decrypted), the download, the run. Without an interpreter the run itself fails.
+headless_reaches_run() {
+    local run=$1 log
+    in_wine 300 "$build_dir/bin/oxbell.exe" -headless-test >"$run/headless.json" </dev/null || true
+    log=$HOME/oxbell.log
+    grep -q '"exitCode"' "$run/headless.json" && grep -q 'Login email:' "$log" &&
+        grep -q 'Courses:' "$log" && grep -q 'Running grading script.' "$log" &&
+        grep -q 'Running script with servers' "$log"
+}
+
+# The console front end on a terminal: the banner, the e-mail prompt, and a password that is not
+# shown as it is typed.
+console_hides_password() {
+    local run=$1
+    python3 - "$wine" "$build_dir/bin/oxbell.exe" >"$run/console.txt" <<'PYTHON'
+import os, pty, select, sys, time
+
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvp("timeout", ["timeout", "120", sys.argv[1], sys.argv[2], "-console"])
+seen = b""
+def read_until(text, seconds=60):
+    global seen
+    end = time.time() + seconds
+    while text not in seen and time.time() < end:
+        if select.select([fd], [], [], 1)[0]:
+            try:
+                seen += os.read(fd, 4096)
+            except OSError:
+                break
+    return text in seen
+ok = read_until(b"mail")
+os.write(fd, b"student@oxbell.invalid\r")
+ok = ok and read_until(b"assword")
+os.write(fd, b"typed-secret\r")
+read_until(b"never-shown", 10)
+os.kill(pid, 9)
+sys.stdout.write(seen.decode(errors="replace"))
+sys.exit(0 if ok and b"typed-secret" not in seen else 1)
+PYTHON
+}
+
+# The window maps on an X server; its picture goes to $1.
+window_shows() {
+    local picture=$1
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+        "$0" "$1" >/dev/null 2>&1 &
+        for _ in $(seq 1 120); do
+            xwininfo -root -tree | grep -q ""Oxbell" && break
+            sleep 1
+        done
+        sleep 5
+        found=1
+        xwininfo -root -tree | grep -q ""Oxbell" && found=0
+        [ "$found" -eq 0 ] && xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng >"$2"
+        exit $found' "$wine" "$build_dir/bin/oxbell.exe" "$picture"
+}
+
+# A silent install for the user, the installed program's set-up check, a silent uninstall.
+installer_round_trip() {
+    local run=$1 installer app menu
+    installer=$(ls "$build_dir"/packages/oxbell-*-windows-x64-setup.exe)
+    app="$(wine_user_dir)/AppData/Local/Programs/Oxbell"
+    menu="$(wine_user_dir)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Oxbell.lnk"
+    in_wine 300 "$installer" /S && timeout 120 "$wineserver" -w || return 1
+    [ -f "$app/oxbell.exe" ] && [ -f "$app/oxbell.py" ] && [ -f "$app/certs/GandiStandardSSLCA.pem" ] &&
+        [ -f "$app/uninstall.exe" ] && [ -f "$menu" ] || return 1
+    if [ -n "${OXBELL_WINDOWS_PYPY_DIR:-}" ]; then
+        [ -f "$app/pypy/bin/pypy.exe" ] || return 1
+    else
+        in_wine 120 "$app/oxbell.exe" -doctor >"$run/doctor.txt" 2>&1 </dev/null || true
+        grep -qi 'interpreter' "$run/doctor.txt" || return 1
+    fi
+    in_wine 300 "$app/uninstall.exe" /S && timeout 120 "$wineserver" -w || return 1
+    [ ! -e "$app" ] && [ ! -e "$menu" ]
+}
+
+run_tests() {
+    local run=$build_dir/windows-test started
+    started=$(date +%s)
+    [ -f "$build_dir/bin/oxbell.exe" ] || { echo "Build first: $0 build" >&2; exit 1; }
+    rm -rf "$run"
+    mkdir -p "$run"
+    trap 'stop_broker; stop_server; end_wine' EXIT
+
+    new_prefix "$run/suites"
+    start_broker "$run"
+    check "test suites" ctest --test-dir "$build_dir" --output-on-failure
+    stop_broker
+    end_wine
+
+    new_prefix "$run/program"
+    start_server "$run"
+    check "headless test run" headless_reaches_run "$run"
+    check "console" console_hides_password "$run"
+    check "window" window_shows "$run/window.png"
+    stop_server
+    check "installer" installer_round_trip "$run"
+
+    echo "Windows tests took $(($(date +%s) - started)) s; results in $run" >&2
+    if [ ${#failures[@]} -gt 0 ]; then
+        echo "Failed: ${failures[*]}" >&2
+        exit 1
+    fi
+}
+
 command=${1:-}
 case $command in
 toolchain)
@@ -201,8 +400,17 @@ ready)
     command -v apt-cache >/dev/null && [ -e "$source_list" ] || exit 1
     [ -e "$(toolchain_dir)/ready" ]
     ;;
+test)
+    "$source_dir/tools/install-deps.sh" build windows
+    run_tests
+    ;;
+screenshot)
+    new_prefix "$build_dir/windows-screenshot"
+    trap end_wine EXIT
+    window_shows "$source_dir/docs/screenshots/windows-wine.png"
+    ;;
 *)
-    echo "Usage: $0 toolchain|ready|build|test" >&2
+    echo "Usage: $0 toolchain|ready|build|test|screenshot" >&2
     exit 2
     ;;
 esac
