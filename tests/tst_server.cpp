@@ -17,9 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkCookieJar>
-#include <QMutex>
 #include <QSemaphore>
-#include <QSet>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -211,16 +209,6 @@ private:
     const QByteArray ivHex;
 };
 
-// A TLS connection to the server from a loopback address of the test's choice, not yet verified.
-std::unique_ptr<QSslSocket> tlsFrom(quint16 port, const QString& from)
-{
-    auto socket = std::make_unique<QSslSocket>();
-    socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket->bind(QHostAddress(from));
-    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    return socket;
-}
-
 QByteArray httpRequest(const QByteArray& method, const QByteArray& path, const QByteArray& body = {},
                        const QByteArray& cookie = {})
 {
@@ -236,32 +224,24 @@ struct RawResponse {
     int status = 0; // 0: none came
     QByteArray head; // the status line and the headers
     QByteArray body;
-
-    QByteArray header(const QByteArray& name) const
-    {
-        for (const QByteArray& line : head.split('\n')) {
-            if (line.toLower().startsWith(name.toLower() + ':'))
-                return line.mid(name.size() + 1).trimmed();
-        }
-        return {};
-    }
 };
 
-// HTTP spoken by hand over TLS, so that the test decides every byte and every write. For one thread.
+// HTTP spoken by hand over TLS from a loopback address of the test's choice, so that the test
+// decides every byte and every write. For one thread.
 class RawConnection {
 public:
     explicit RawConnection(quint16 port, const QString& from = QStringLiteral("127.0.0.1"))
-        : socket(tlsFrom(port, from))
     {
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.bind(QHostAddress(from));
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
     }
 
-    bool encrypted() { return socket->isEncrypted() || socket->waitForEncrypted(testWaitMs); }
-
-    // One write, so one TLS record, of its own.
+    // One write, so one TLS record, of its own; before the handshake's end, sent after it.
     void send(const QByteArray& bytes)
     {
-        socket->write(bytes);
-        socket->flush();
+        socket.write(bytes);
+        socket.flush();
     }
 
     // The next whole answer; status 0 when the connection closed or the wait ended first.
@@ -269,33 +249,25 @@ public:
     {
         const QDeadlineTimer deadline(waitMs);
         for (;;) {
+            input += socket.readAll();
             const int end = input.indexOf("\r\n\r\n");
             RawResponse response;
             response.head = input.left(end);
-            const int length = response.header("Content-Length").toInt();
+            const int at = response.head.indexOf("Content-Length: ");
+            const int length = at < 0 ? 0 : response.head.mid(at + 16).split('\r').value(0).toInt();
             if (end >= 0 && input.size() >= end + 4 + length) {
                 response.status = response.head.mid(9, 3).toInt();
                 response.body = input.mid(end + 4, length);
                 input.remove(0, end + 4 + length);
                 return response;
             }
-            if (deadline.hasExpired() || socket->state() != QAbstractSocket::ConnectedState)
+            if (deadline.hasExpired() || socket.state() == QAbstractSocket::UnconnectedState)
                 return {};
-            socket->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
-            input += socket->readAll();
+            socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
         }
     }
 
-    // A session with the IV and key of `keys`; its cookie, empty when refused.
-    QByteArray negotiate(const ProtocolClient& keys)
-    {
-        send(httpRequest("POST", "/negotiate", keys.negotiationMessage(QStringLiteral("iv"))));
-        const QByteArray cookie = receive().header("Set-Cookie").split(';').first();
-        send(httpRequest("POST", "/negotiate", keys.negotiationMessage(QStringLiteral("key")), cookie));
-        return receive().status == 200 ? cookie : QByteArray();
-    }
-
-    std::unique_ptr<QSslSocket> socket;
+    QSslSocket socket;
     QByteArray input;
 };
 }
@@ -331,7 +303,6 @@ private slots:
     void slowClients();
     void frontRefusals_data();
     void frontRefusals();
-    void bodiesHeld();
     void splitRequests_data();
     void splitRequests();
     void fairShareUnderFlood();
@@ -932,24 +903,23 @@ void TestServer::slowClients()
     }
     QElapsedTimer clock;
     clock.start();
-    std::vector<std::unique_ptr<QSslSocket>> slow;
+    std::vector<std::unique_ptr<RawConnection>> slow;
     QTimer trickle;
     connect(&trickle, &QTimer::timeout, this, [&slow] {
-        for (const auto& socket : slow) {
-            if (socket->isEncrypted())
-                socket->write("X");
+        for (const auto& connection : slow) {
+            if (connection->socket.isEncrypted())
+                connection->send("X");
         }
     });
     trickle.start(2000);
     for (int i = 0; i < count * from.size(); ++i) {
-        slow.push_back(tlsFrom(quint16(server.port()), from.at(i % from.size())));
-        QSslSocket* socket = slow.back().get();
-        connect(socket, &QSslSocket::encrypted, this, [socket, start] { socket->write(start); });
+        slow.push_back(std::make_unique<RawConnection>(quint16(server.port()), from.at(i % from.size())));
+        slow.back()->send(start);
     }
     QTRY_VERIFY_WITH_TIMEOUT(
-        std::all_of(slow.begin(), slow.end(), [](const auto& socket) { return socket->isEncrypted(); }), testWaitMs);
+        std::all_of(slow.begin(), slow.end(), [](const auto& c) { return c->socket.isEncrypted(); }), testWaitMs);
     if (!beyond.isEmpty())
-        QVERIFY(!tlsFrom(quint16(server.port()), beyond)->waitForEncrypted(testWaitMs));
+        QVERIFY(!RawConnection(quint16(server.port()), beyond).socket.waitForEncrypted(testWaitMs));
 
     const auto studentLogsIn = [this] {
         QElapsedTimer login;
@@ -963,21 +933,23 @@ void TestServer::slowClients()
 
     const auto allClosed = [&slow] {
         return std::all_of(slow.begin(), slow.end(),
-                           [](const auto& socket) { return socket->state() == QAbstractSocket::UnconnectedState; });
+                           [](const auto& c) { return c->socket.state() == QAbstractSocket::UnconnectedState; });
     };
     QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 20000);
     QVERIFY2(clock.elapsed() >= 9000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(studentLogsIn());
 }
 
-// Each row: one request sent whole, and the answer of the connection front; only a request within
-// its bounds reaches the routes, and every refusal is logged as one and closes the connection.
+// Each row: one request sent whole after `held` others that announce 1 MiB and send none of it;
+// only a request within the front's bounds reaches the routes, every refusal is logged as one and
+// closes the connection, and held bodies give their room back when their connections close.
 void TestServer::frontRefusals_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("reason"); // in the body
     QTest::addColumn<bool>("refused"); // by the front, before the routes
+    QTest::addColumn<int>("held");
 
     // A request line and headers of `bytes`, the blank line included.
     const auto headerOf = [](int bytes) {
@@ -992,26 +964,26 @@ void TestServer::frontRefusals_data()
     const QByteArray grade = "/grade/" + setupProblem.toUtf8() + "/0";
     const QByteArray login("POST /login HTTP/1.1\r\n");
 
-    QTest::newRow("headers of 16 KiB") << headerOf(16384) << 200 << "\"version\"" << false;
-    QTest::newRow("a byte more") << headerOf(16385) << 431 << "headers have at most 16384 bytes" << true;
-    QTest::newRow("negotiation of 1 KiB") << post("/negotiate", 1024, 1024) << 400 << "does not decrypt" << false;
+    QTest::newRow("headers of 16 KiB") << headerOf(16384) << 200 << "\"version\"" << false << 0;
+    QTest::newRow("a byte more") << headerOf(16385) << 431 << "headers have at most 16384 bytes" << true << 0;
+    QTest::newRow("negotiation of 1 KiB") << post("/negotiate", 1024, 1024) << 400 << "does not decrypt" << false << 0;
     QTest::newRow("a byte more, unsent") << post("/negotiate", 1025, 0) << 413
-                                         << "A request body of POST /negotiate has at most 1024 bytes" << true;
-    QTest::newRow("login of 16 KiB and a byte") << post("/login", 16385, 0) << 413 << "at most 16384 bytes" << true;
-    QTest::newRow("result of 1 MiB") << post(grade, 1 << 20, 1 << 20) << 400 << "No session keys" << false;
-    QTest::newRow("a byte more") << post(grade, (1 << 20) + 1, 0) << 413 << "at most 1048576 bytes" << true;
-    QTest::newRow("other POST") << post("/nothing", 16385, 0) << 413 << "POST /nothing has at most 16384" << true;
+                                         << "A request body of POST /negotiate has at most 1024 bytes" << true << 0;
+    QTest::newRow("login of 16 KiB and a byte")
+        << post("/login", 16385, 0) << 413 << "at most 16384 bytes" << true << 0;
+    QTest::newRow("result of 1 MiB") << post(grade, 1 << 20, 1 << 20) << 400 << "No session keys" << false << 0;
+    QTest::newRow("a result of a byte more")
+        << post(grade, (1 << 20) + 1, 0) << 413 << "at most 1048576 bytes" << true << 0;
     QTest::newRow("GET with a body") << QByteArray("GET /version HTTP/1.1\r\nContent-Length: 1\r\n\r\nx") << 413
-                                     << "GET /version has at most 0 bytes" << true;
+                                     << "GET /version has at most 0 bytes" << true << 0;
+    QTest::newRow("64 MiB of bodies held") << post("/negotiate", 1, 1) << 503 << "The server is busy" << true << 64;
     QTest::newRow("chunked") << login + "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n"
-                             << 411 << "A request body is sent with Content-Length" << true;
+                             << 411 << "A request body is sent with Content-Length" << true << 0;
     QTest::newRow("compressed") << login + "Content-Encoding: gzip\r\nContent-Length: 1\r\n\r\nx" << 415
-                                << "Request bodies are not compressed" << true;
+                                << "Request bodies are not compressed" << true << 0;
     QTest::newRow("two lengths") << login + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxx" << 400
-                                 << "One Content-Length, a number, frames a request body" << true;
-    QTest::newRow("no colon") << QByteArray("GET /version HTTP/1.1\r\nHost x\r\n\r\n") << 400
-                              << "A header line without a colon" << true;
-    QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400 << "Not an HTTP request" << true;
+                                 << "One Content-Length, a number, frames a request body" << true << 0;
+    QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400 << "Not an HTTP request" << true << 0;
 }
 
 void TestServer::frontRefusals()
@@ -1020,52 +992,30 @@ void TestServer::frontRefusals()
     QFETCH(int, status);
     QFETCH(QString, reason);
     QFETCH(bool, refused);
+    QFETCH(int, held);
 
-    RawConnection connection(quint16(server.port()));
-    QVERIFY(connection.encrypted());
-    connection.send(request);
-    const RawResponse response = connection.receive();
-    QCOMPARE(response.status, status);
-    QVERIFY2(response.body.contains(reason.toUtf8()), response.body.constData());
-    QVERIFY2(!response.header("Date").isEmpty(), response.head.constData());
-    const QByteArray refusal = " refused " + QByteArray::number(status) + ": ";
-    QTRY_VERIFY2(server.log().contains(refused ? refusal : " (request "), server.log().constData());
-    QCOMPARE(server.log().contains(refusal), refused);
-    QCOMPARE(response.header("Connection") == "close", refused);
-}
-
-// Bodies announced on all connections together are held up to 64 MiB: 64 requests that announce
-// 1 MiB and send none of it take it all, a 65th is refused with 503 and so is any other body, a
-// request without one passes, and the room comes back when they close.
-void TestServer::bodiesHeld()
-{
     const quint16 port = quint16(server.port());
     const QByteArray announced
         = "POST /grade/" + setupProblem.toUtf8() + "/0 HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n";
-    std::vector<std::unique_ptr<RawConnection>> stalled;
-    for (int i = 0; i <= 64; ++i) {
-        stalled.push_back(std::make_unique<RawConnection>(port, QStringLiteral("127.0.1.1")));
-        QVERIFY(stalled.back()->encrypted());
-        stalled.back()->send(announced);
+    std::vector<std::unique_ptr<RawConnection>> holders;
+    for (int i = 0; i < held; ++i) {
+        holders.push_back(std::make_unique<RawConnection>(port, QStringLiteral("127.0.1.1")));
+        holders.back()->send(announced);
     }
-    const auto refused = [&stalled] {
-        return int(std::count_if(stalled.begin(), stalled.end(), [](const auto& connection) {
-            connection->input += connection->socket->readAll();
-            return connection->input.startsWith("HTTP/1.1 503 ");
-        }));
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(refused(), 1, testWaitMs);
-    const auto statusOf = [port](const QByteArray& request) {
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(holders.begin(), holders.end(), [](const auto& c) { return c->socket.isEncrypted(); }), testWaitMs);
+    const auto answer = [port](const QByteArray& bytes) {
         RawConnection connection(port);
-        if (!connection.encrypted())
-            return 0;
-        connection.send(request);
-        return connection.receive().status;
+        connection.send(bytes);
+        return connection.receive();
     };
-    QCOMPARE(statusOf(httpRequest("GET", "/version")), 200);
-    QCOMPARE(statusOf(httpRequest("POST", "/negotiate", "x")), 503);
-    stalled.clear();
-    QTRY_COMPARE_WITH_TIMEOUT(statusOf(httpRequest("POST", "/negotiate", "x")), 400, testWaitMs);
+    RawResponse response;
+    QTRY_COMPARE((response = answer(request)).status, status);
+    QVERIFY2(response.body.contains(reason.toUtf8()), response.body.constData());
+    QCOMPARE(server.log().contains(" refused " + QByteArray::number(status) + ": "), refused);
+    QCOMPARE(response.head.contains("Connection: close"), refused);
+    holders.clear();
+    QTRY_COMPARE(answer(request).status, held > 0 ? 400 : status);
 }
 
 // Each row: a login on a negotiated connection sent in pieces of `pieceBytes` (0: the header,
@@ -1076,7 +1026,6 @@ void TestServer::splitRequests_data()
     QTest::addColumn<int>("pauseMs");
 
     QTest::newRow("a byte a write") << 1 << 0;
-    QTest::newRow("seven bytes a write, 10 ms apart") << 7 << 10;
     QTest::newRow("header, 3 s, body") << 0 << 3000;
 }
 
@@ -1085,10 +1034,11 @@ void TestServer::splitRequests()
     QFETCH(int, pieceBytes);
     QFETCH(int, pauseMs);
 
-    const ProtocolClient keys(server.url());
+    ProtocolClient keys(server.url());
+    QVERIFY(keys.handshake());
+    const QByteArray cookie
+        = keys.network().cookieJar()->cookiesForUrl(server.url()).value(0).toRawForm(QNetworkCookie::NameAndValueOnly);
     RawConnection connection(quint16(server.port()));
-    QVERIFY(connection.encrypted());
-    const QByteArray cookie = connection.negotiate(keys);
     const QByteArray body
         = keys.keys().encrypt(credentials(PracticeServer::studentEmail, PracticeServer::studentPassword));
     const QByteArray request = httpRequest("POST", "/login", body, cookie);
@@ -1098,47 +1048,45 @@ void TestServer::splitRequests()
         at += size;
     }
     QCOMPARE(connection.receive().status, 200);
-    QVERIFY2(server.log().contains(" (request " + QByteArray::number(body.size()) + ")"), server.log().constData());
     connection.send(httpRequest("GET", "/version") + httpRequest("GET", "/grades", {}, cookie));
     QCOMPARE(connection.receive().status, 200);
     QCOMPARE(connection.receive().status, 200);
 }
 
-// Four addresses flood the server with logins to made-up accounts on 32 connections each, a
-// password hash waiting on every one. The workers serve the addresses in turn, so a student's
-// login from another address is answered in time; the made-up accounts are answered as a wrong
-// password is.
+// Four addresses flood the server with logins to made-up accounts on 32 connections each, a hash
+// waiting on every one; a student's login from another address is answered in time all the same,
+// and the made-up accounts as a wrong password is.
 void TestServer::fairShareUnderFlood()
 {
-    constexpr int floodingAddresses = 4;
-    constexpr int perAddress = 32;
+    constexpr int connections = 4 * 32;
     const quint16 port = quint16(server.port());
-    const ProtocolClient keys(server.url());
-    QMutex mutex;
-    QSet<QByteArray> answers; // status and body of the flood's logins
+    ProtocolClient keys(server.url());
+    QVERIFY(keys.handshake());
+    const QByteArray cookie
+        = keys.network().cookieJar()->cookiesForUrl(server.url()).value(0).toRawForm(QNetworkCookie::NameAndValueOnly);
     QAtomicInt waiting = 0;
+    QAtomicInt unlikeWrongPassword = 0; // of the flood's answers
     QAtomicInt stop = 0;
     std::vector<std::unique_ptr<QThread>> flood;
-    for (int i = 0; i < floodingAddresses * perAddress; ++i) {
+    for (int i = 0; i < connections; ++i) {
         flood.emplace_back(QThread::create([&, i] {
-            RawConnection connection(port, QStringLiteral("127.0.0.%1").arg(2 + i % floodingAddresses));
-            const QByteArray cookie = connection.encrypted() ? connection.negotiate(keys) : QByteArray();
-            for (int login = 0; !cookie.isEmpty() && !stop.loadRelaxed(); ++login) {
+            RawConnection connection(port, QStringLiteral("127.0.0.%1").arg(2 + i % 4));
+            for (int login = 0; !stop.loadRelaxed() && connection.socket.state() != QAbstractSocket::UnconnectedState;
+                 ++login) {
                 const QString madeUp = QStringLiteral("nobody%1.%2@flood.invalid").arg(i).arg(login);
                 connection.send(httpRequest("POST", "/login", keys.keys().encrypt(credentials(madeUp, "?")), cookie));
                 waiting.fetchAndAddRelaxed(login == 0);
                 RawResponse answer;
-                while (!stop.loadRelaxed() && connection.socket->state() == QAbstractSocket::ConnectedState
+                while (!stop.loadRelaxed() && connection.socket.state() != QAbstractSocket::UnconnectedState
                        && answer.status == 0)
                     answer = connection.receive(500);
-                QMutexLocker lock(&mutex);
-                if (answer.status != 0)
-                    answers.insert(QByteArray::number(answer.status) + ' ' + answer.body);
+                unlikeWrongPassword.fetchAndAddRelaxed(
+                    answer.status != 0 && (answer.status != 401 || answer.body != "Wrong e-mail address or password"));
             }
         }));
         flood.back()->start();
     }
-    QTRY_COMPARE_WITH_TIMEOUT(waiting.loadRelaxed(), floodingAddresses * perAddress, testWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(waiting.loadRelaxed(), connections, testWaitMs);
 
     QElapsedTimer clock;
     clock.start();
@@ -1146,15 +1094,12 @@ void TestServer::fairShareUnderFlood()
     const bool loggedIn
         = student.handshake() && student.login(PracticeServer::studentEmail, PracticeServer::studentPassword);
     const qint64 took = clock.elapsed();
-    const ProtocolClient::Reply wrong
-        = student.post(QStringLiteral("/login"), credentials(PracticeServer::studentEmail, "?"));
     stop.storeRelaxed(1);
     for (const auto& thread : flood)
         QVERIFY(thread->wait(testWaitMs));
-    qInfo("the student's login under the flood: %lld ms", took);
     QVERIFY(loggedIn);
     QVERIFY2(took < 10000, qPrintable(QString::number(took)));
-    QCOMPARE(answers, QSet<QByteArray>{"401 " + wrong.raw});
+    QCOMPARE(unlikeWrongPassword.loadRelaxed(), 0);
 }
 
 // Logins with an e-mail address of a megabyte are refused unread and leave nothing behind.
