@@ -17,7 +17,9 @@
 #include <cerrno>
 #include <memory>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <signal.h>
 #endif
 
@@ -112,6 +114,7 @@ private slots:
     void runLeavesNothingBehind_data();
     void runLeavesNothingBehind();
     void interpreterSignalledAtItsStart();
+    void clientKilledOutright();
     void childEnvironment();
     void plantedModuleIsNotImported();
     void serversOnStandardInput();
@@ -303,6 +306,23 @@ void TestRunner::interpreterSignalledAtItsStart()
         QTRY_VERIFY_WITH_TIMEOUT(runEnded(*engine), testWaitMs);
         QCOMPARE(trace(*engine).last(), QStringLiteral("scriptFailed()"));
     }
+#endif
+}
+
+// On Windows the last handle of the run's job goes with a client killed outright, and takes the
+// script's child along; on Linux only the interpreter follows the client.
+void TestRunner::clientKilledOutright()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Windows' job objects");
+#else
+    QTemporaryDir seen;
+    runSelfAsChild(QStringLiteral("killed-client"), {seen.filePath(QStringLiteral("pid"))});
+    QFile pid(seen.filePath(QStringLiteral("pid")));
+    QVERIFY(pid.open(QIODevice::ReadOnly));
+    const qint64 child = pid.readAll().toLongLong();
+    QVERIFY(child > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!processRunning(child), testWaitMs);
 #endif
 }
 
@@ -697,6 +717,26 @@ int main(int argc, char** argv)
     // As the program does at start-up, before anything else handles a signal.
     runguard::install();
     QCoreApplication application(argc, argv);
+#ifdef Q_OS_WIN
+    const ChildRequest child = childRequest(argc, argv);
+    if (child.name == QLatin1String("killed-client")) {
+        TestEngine engine;
+        engine.interpreterPath = appDir() + QStringLiteral("/pypy/bin/pypy");
+        engine.reactions.insert(QStringLiteral("addFeedback"), [&child](const TestEngine::Call& call) {
+            QFile pid(child.arguments.value(0));
+            if (pid.open(QIODevice::WriteOnly))
+                pid.write(call.arguments.value(0).toString().section(QLatin1Char(' '), 0, 0).toUtf8());
+            pid.close();
+            TerminateProcess(GetCurrentProcess(), 1);
+        });
+        engine.runState = 2;
+        engine.runScript("import os, subprocess, time\nfrom oxbell import feedback\nchild = subprocess.Popen(['sh'])\n"
+                         "feedback('%d %d' % (child.pid, os.getpid()), '')\ntime.sleep(120)\n",
+                         false);
+        QTimer::singleShot(testWaitMs, &application, &QCoreApplication::quit);
+        return application.exec();
+    }
+#endif
     TestRunner test;
     return QTest::qExec(&test, argc, argv);
 }
