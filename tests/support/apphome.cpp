@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 #include <QTcpServer>
 
 #include <algorithm>
@@ -25,6 +26,13 @@ quint16 closedPort()
 AppHome::AppHome()
 {
     const quint16 port = closedPort();
+#ifdef Q_OS_WIN
+    // Windows gives a child the account's known folders whatever its environment: the account's own
+    // log and settings are cleared instead.
+    QDir(logPath()).removeRecursively();
+    QFile::remove(logPath());
+    QDir(configDir()).removeRecursively();
+#endif
     if (!directory.isValid() || port == 0 || !QDir().mkpath(configDir()))
         return;
     const QJsonObject settings{
@@ -36,12 +44,20 @@ AppHome::AppHome()
 
 QString AppHome::configDir() const
 {
+#ifdef Q_OS_WIN
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/oxbell/oxbell");
+#else
     return path() + QStringLiteral("/.config/oxbell");
+#endif
 }
 
 QString AppHome::logPath() const
 {
+#ifdef Q_OS_WIN
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/oxbell.log");
+#else
     return path() + QStringLiteral("/Documents/oxbell.log");
+#endif
 }
 
 QStringList AppHome::logLines() const
@@ -59,6 +75,8 @@ QProcessEnvironment AppHome::environment() const
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path() + QStringLiteral("/.config"));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), path() + QStringLiteral("/.local/share"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Without it, Qt's own warnings go to the debugger on Windows.
+    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     // Only sanitized builds read it; see the file for why the real program needs it.
     environment.insert(QStringLiteral("LSAN_OPTIONS"),
                        QStringLiteral("suppressions=" OXBELL_SOURCE_DIR "/tests/lsan-program.supp"));
