@@ -20,6 +20,7 @@ class TestHeadless : public QObject {
     Q_OBJECT
 
 private slots:
+    void init();
     void initRunSucceeds();
     void gradingRunSucceeds();
     void bothOptionsRunTheInitScript();
@@ -122,6 +123,11 @@ TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString&
         run.outcome = home.run(thenArguments);
     }
     run.log = home.logLines();
+#ifdef Q_OS_WIN
+    // Text on standard output and error has Windows line ends there.
+    run.outcome.standardOutput.replace("\r\n", "\n");
+    run.outcome.standardError.replace("\r\n", "\n");
+#endif
     // Stopped first, so the log holds the line of every request the server answered.
     server.stop();
     run.serverLog = server.log();
@@ -141,6 +147,26 @@ TestHeadless::Run TestHeadless::run(const QStringList& arguments, const QString&
                  (run).outcome.standardOutput.constData());                                                            \
         QCOMPARE(document.toJson(), (run).outcome.standardOutput);                                                     \
     } while (false)
+
+void TestHeadless::init()
+{
+#ifdef OXBELL_INTERPRETER_STANDIN
+    // The stand-in for PyPy (support/standin.cpp) carries out only simple lines.
+    const QString test = QString::fromLatin1(QTest::currentTestFunction());
+    const QString row = test + QLatin1Char('/') + QString::fromLatin1(QTest::currentDataTag());
+    const QStringList needPython{"initRunSucceeds",
+                                 "gradingRunSucceeds",
+                                 "bothOptionsRunTheInitScript",
+                                 "keptTurnInSentAgain",
+                                 "failures/grading script writes to standard error",
+                                 "failures/init script writes to standard error and exits 0",
+                                 "failures/a line that is not JSON",
+                                 "failures/script crashes",
+                                 "failures/grade post fails"};
+    if (needPython.contains(test) || needPython.contains(row))
+        QSKIP("Needs more of Python than the stand-in carries out");
+#endif
+}
 
 void TestHeadless::initRunSucceeds()
 {
@@ -204,8 +230,9 @@ void TestHeadless::failures_data()
         << QStringList{"-headless-init"} << passing << feedbackThenStandardError << none << QStringList{stderrPrefix}
         << false;
     QTest::newRow("a line that is not JSON")
-        << QStringList{"-headless-test"} << QByteArray("print('hello there', flush=True)\nimport time\ntime.sleep(30)\n")
-        << QByteArray() << none << QStringList{"Internal error: malformed message from subprocess: "} << false;
+        << QStringList{"-headless-test"}
+        << QByteArray("print('hello there', flush=True)\nimport time\ntime.sleep(30)\n") << QByteArray() << none
+        << QStringList{"Internal error: malformed message from subprocess: "} << false;
     QTest::newRow("script hangs past the time limit")
         << QStringList{"-headless-test"} << QByteArray("import time\ntime.sleep(60)\n") << QByteArray() << none
         << QStringList{"Failed to grade assignment\nReason:\nThe script did not finish within 5 seconds and was "
