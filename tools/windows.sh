@@ -8,7 +8,8 @@
 #   build       toolchain, then the client into build-windows/ and its installer into
 #               build-windows/packages/
 #   test        the QtTest suites that apply to Windows, the client and the installer, under Wine
-#   screenshot  the window under Wine on Xvfb, into docs/screenshots/windows-wine.png
+#   screenshot  the window under Wine on Xvfb against the practice server, into
+#               docs/screenshots/windows-wine.png
 # Environment:
 #   OXBELL_WINDOWS_CACHE     where toolchains are kept between runs (/var/cache/oxbell-windows)
 #   OXBELL_WINDOWS_PYPY_DIR  an unpacked PyPy for Windows for the installer; without it the
@@ -199,6 +200,9 @@ new_prefix() {
     rm -rf "$WINEPREFIX" "$HOME"
     mkdir -p "$HOME"
     in_wine 300 wineboot --init >/dev/null 2>&1
+    # QtTest on Windows writes to the debugger, not to its standard output, unless told otherwise;
+    # Wine passes no QT_ variable of this machine's environment on, but the user's own.
+    in_wine 60 reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /t REG_SZ /d 1 /f >/dev/null
     timeout 120 "$wineserver" -w
 }
 end_wine() {
@@ -291,47 +295,54 @@ headless_reaches_run() {
 console_hides_password() {
     local run=$1
     python3 - "$wine" "$build_dir/bin/oxbell.exe" >"$run/console.txt" <<'PYTHON'
-import os, pty, select, sys, time
+import os, pty, re, select, sys, time
 
 pid, fd = pty.fork()
 if pid == 0:
     os.execvp("timeout", ["timeout", "120", sys.argv[1], sys.argv[2], "-console"])
 seen = b""
-def read_until(text, seconds=60):
+# Wine's console draws a character at a time between cursor sequences.
+def text():
+    return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", seen)
+def read_until(wanted, seconds=60):
     global seen
     end = time.time() + seconds
-    while text not in seen and time.time() < end:
+    while wanted not in text() and time.time() < end:
         if select.select([fd], [], [], 1)[0]:
             try:
                 seen += os.read(fd, 4096)
             except OSError:
                 break
-    return text in seen
-ok = read_until(b"mail")
+    return wanted in text()
+ok = read_until(b"Oxbell") and read_until(b"email>")
 os.write(fd, b"student@oxbell.invalid\r")
-ok = ok and read_until(b"assword")
+ok = ok and read_until(b"password>")
 os.write(fd, b"typed-secret\r")
-read_until(b"never-shown", 10)
+read_until(b"never shown", 10)
 os.kill(pid, 9)
-sys.stdout.write(seen.decode(errors="replace"))
-sys.exit(0 if ok and b"typed-secret" not in seen else 1)
+sys.stdout.write(text().decode(errors="replace"))
+sys.exit(0 if ok and b"typed-secret" not in text() else 1)
 PYTHON
 }
 
 # The window maps on an X server; its picture goes to $1.
 window_shows() {
-    local picture=$1
-    xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-        "$0" "$1" >/dev/null 2>&1 &
-        for _ in $(seq 1 120); do
-            xwininfo -root -tree | grep -q ""Oxbell" && break
-            sleep 1
-        done
-        sleep 5
-        found=1
-        xwininfo -root -tree | grep -q ""Oxbell" && found=0
-        [ "$found" -eq 0 ] && xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng >"$2"
-        exit $found' "$wine" "$build_dir/bin/oxbell.exe" "$picture"
+    local script
+    script=$(
+        cat <<'SH'
+"$1" "$2" >/dev/null 2>&1 &
+shown() { xwininfo -root -tree | grep -qi '"oxbell version'; }
+for _ in $(seq 1 120); do
+    shown && break
+    sleep 1
+done
+sleep 5
+shown && xwd -root -silent | xwdtopnm 2>/dev/null | pnmcrop 2>/dev/null | pnmtopng >"$3"
+kill $!
+SH
+    )
+    xvfb-run -a -s "-screen 0 1024x768x24" bash -c "$script" window "$wine" "$build_dir/bin/oxbell.exe" "$1" &&
+        [ -s "$1" ]
 }
 
 # A silent install for the user, the installed program's set-up check, a silent uninstall.
@@ -373,6 +384,7 @@ run_tests() {
     check "console" console_hides_password "$run"
     check "window" window_shows "$run/window.png"
     stop_server
+    end_wine
     check "installer" installer_round_trip "$run"
 
     echo "Windows tests took $(($(date +%s) - started)) s; results in $run" >&2
@@ -405,8 +417,12 @@ test)
     run_tests
     ;;
 screenshot)
-    new_prefix "$build_dir/windows-screenshot"
-    trap end_wine EXIT
+    run=$build_dir/windows-screenshot
+    rm -rf "$run"
+    mkdir -p "$run"
+    new_prefix "$run/program"
+    trap 'stop_server; end_wine' EXIT
+    start_server "$run"
     window_shows "$source_dir/docs/screenshots/windows-wine.png"
     ;;
 *)

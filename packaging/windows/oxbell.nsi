@@ -5,7 +5,7 @@
 ;   APPDIR   the build tree's application directory
 ;   ICON     the program's icon (.ico)
 ;   OUTFILE  the installer to write
-;   PYPY     defined when APPDIR holds a PyPy for Windows in pypy\
+;   PYPY     defined when APPDIR holds a PyPy for Windows in pypy/bin
 
 Unicode true
 Target amd64-unicode
