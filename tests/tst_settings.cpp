@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -38,10 +39,11 @@ private slots:
     void serverUrl();
 
 private:
-    QString pathOf(const QString& fileName) const { return config->path() + QStringLiteral("/oxbell/") + fileName; }
+    QString pathOf(const QString& fileName) const { return configHome + QStringLiteral("/oxbell/") + fileName; }
     void writeFile(const QString& fileName, const QByteArray& contents);
 
     std::unique_ptr<QTemporaryDir> config;
+    QString configHome;
     QByteArray oldConfig;
 };
 
@@ -52,6 +54,12 @@ const QString userFile = QStringLiteral("user_settings.json");
 const QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
 // The owner, group and other bits; the "user" ones only repeat the owner's for the file's owner.
 const int accessBits = 0xF0FF;
+#ifdef Q_OS_WIN
+// There Qt's bits come from the read-only attribute, not from who may read the file.
+#define COMPARE_OWNER_ONLY(path)
+#else
+#define COMPARE_OWNER_ONLY(path) QCOMPARE(QFile::permissions(path) & accessBits, ownerOnly)
+#endif
 
 QByteArray contentsOf(const QString& path)
 {
@@ -85,10 +93,17 @@ void capture(QtMsgType, const QMessageLogContext&, const QString& message)
 
 void TestSettings::init()
 {
+#ifdef Q_OS_WIN
+    // There the configuration folder comes from the account, not the environment: the test's own, emptied.
+    configHome = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation);
+    QVERIFY(QDir(configHome).removeRecursively() && QDir().mkpath(configHome));
+#else
     config = std::make_unique<QTemporaryDir>();
     QVERIFY(config->isValid());
+    configHome = config->path();
+#endif
     oldConfig = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", config->path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", configHome.toUtf8());
 }
 
 void TestSettings::cleanup()
@@ -99,7 +114,7 @@ void TestSettings::cleanup()
 
 void TestSettings::writeFile(const QString& fileName, const QByteArray& contents)
 {
-    QVERIFY(QDir().mkpath(config->path() + QStringLiteral("/oxbell")));
+    QVERIFY(QDir().mkpath(configHome + QStringLiteral("/oxbell")));
     QFile file(pathOf(fileName));
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(contents), contents.size());
@@ -108,7 +123,7 @@ void TestSettings::writeFile(const QString& fileName, const QByteArray& contents
 void TestSettings::firstRunWritesDefaultsOnce()
 {
     TestEngine engine;
-    QCOMPARE(engine.settingsDir(), config->path() + QStringLiteral("/oxbell"));
+    QCOMPARE(engine.settingsDir(), configHome + QStringLiteral("/oxbell"));
     engine.ensureSettingsDirExists();
     engine.ensureAppSettingsExists(appFile);
     const QVariantMap app = engine.getSettings(appFile);
@@ -129,7 +144,7 @@ void TestSettings::firstRunWritesDefaultsOnce()
     // Indented, keys sorted, as the settings dialog writes them too.
     QCOMPARE(contentsOf(pathOf(userFile)), QJsonDocument::fromVariant(expected).toJson());
     // It may come to hold proxy credentials.
-    QCOMPARE(QFile::permissions(pathOf(userFile)) & accessBits, ownerOnly);
+    COMPARE_OWNER_ONLY(pathOf(userFile));
 
     // Existing files are neither checked nor completed; a deleted one comes back with the defaults.
     const QByteArray edited = R"({"proctor_server": {"url": "https://example.invalid"}})";
@@ -200,7 +215,7 @@ void TestSettings::passwordsMaskedInLog()
     const QtMessageHandler testHandler = qInstallMessageHandler(capture);
     const QVariantMap settings = engine.getSettings(userFile);
     qInstallMessageHandler(testHandler);
-    QCOMPARE(QFile::permissions(pathOf(userFile)) & accessBits, ownerOnly);
+    COMPARE_OWNER_ONLY(pathOf(userFile));
 
     const QStringList read = captured.filter(QStringLiteral("Read:"));
     QCOMPARE(read.size(), 1);
@@ -215,7 +230,7 @@ void TestSettings::passwordsMaskedInLog()
 void TestSettings::unwritableDirectory()
 {
     // A file where the settings directory should be: nothing can be created below it.
-    QFile blocker(config->path() + QStringLiteral("/oxbell"));
+    QFile blocker(configHome + QStringLiteral("/oxbell"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
@@ -237,7 +252,7 @@ void TestSettings::unwritableDirectory()
 
 void TestSettings::fileReplacedWhole()
 {
-    const QString path = config->path() + QStringLiteral("/settings.json");
+    const QString path = configHome + QStringLiteral("/settings.json");
     QVERIFY(QFile(path).open(QIODevice::WriteOnly));
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
 
@@ -246,13 +261,13 @@ void TestSettings::fileReplacedWhole()
     QVERIFY(file.write("{\n}\n"));
     QCOMPARE(file.errorString(), QString());
     QCOMPARE(contentsOf(path), QByteArray("{\n}\n"));
-    QCOMPARE(QFile::permissions(path) & accessBits, ownerOnly);
-    QCOMPARE(QDir(config->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.json")});
+    COMPARE_OWNER_ONLY(path);
+    QCOMPARE(QDir(configHome).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.json")});
 }
 
 void TestSettings::failedWriteKeepsFile()
 {
-    const QString path = config->path() + QStringLiteral("/settings.json");
+    const QString path = configHome + QStringLiteral("/settings.json");
     const QByteArray before = "{\n    \"kept\": true\n}\n";
     QFile existing(path);
     QVERIFY(existing.open(QIODevice::WriteOnly));
@@ -266,11 +281,11 @@ void TestSettings::failedWriteKeepsFile()
     QCOMPARE(outcome.exitCode, 0);
     QVERIFY(!outcome.standardOutput.isEmpty());
     QCOMPARE(contentsOf(path), before);
-    QCOMPARE(QDir(config->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.json")});
+    QCOMPARE(QDir(configHome).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.json")});
 #endif
 
     // The directory is gone.
-    SettingsFile orphan(config->path() + QStringLiteral("/gone/settings.json"));
+    SettingsFile orphan(configHome + QStringLiteral("/gone/settings.json"));
     QVERIFY(!orphan.write(before));
     QVERIFY(!orphan.errorString().isEmpty());
     QVERIFY(!QFile::exists(orphan.path()));
