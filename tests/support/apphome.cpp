@@ -75,8 +75,10 @@ QProcessEnvironment AppHome::environment() const
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path() + QStringLiteral("/.config"));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), path() + QStringLiteral("/.local/share"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    // Without it, Qt's own warnings go to the debugger on Windows.
+#ifdef Q_OS_WIN
+    // Without it, Qt's own warnings go to the debugger there.
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+#endif
     // Only sanitized builds read it; see the file for why the real program needs it.
     environment.insert(QStringLiteral("LSAN_OPTIONS"),
                        QStringLiteral("suppressions=" OXBELL_SOURCE_DIR "/tests/lsan-program.supp"));
