@@ -213,16 +213,34 @@ QJsonObject stateCatalogue(qint64 now)
 }
 
 // Starts Xvfb, which picks a free display itself and tells its number; returns ":N", or empty.
-QString startDisplay(QProcess& display, const QStringList& options = {})
+// Xvfb on a display of its own; a dense one has twice the usual density, announced as a desktop
+// session does: in its screen size and in Xft.dpi, which Qt's newer X11 support reads alone. The
+// server is kept from resetting, which would drop the setting when its last client leaves.
+constexpr int denseDpi = 192;
+
+QString startDisplay(QProcess& display, bool dense, const QStringList& options = {})
 {
+    const QStringList density{QStringLiteral("-dpi"), QString::number(denseDpi), QStringLiteral("-noreset")};
     display.start(QStandardPaths::findExecutable(QStringLiteral("Xvfb")),
                   QStringList{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
                               QStringLiteral("tcp")}
-                      + options);
+                      + (dense ? density : QStringList()) + options);
     if (!QTest::qWaitFor([&] { return display.canReadLine(); }, testWaitMs))
         return {};
     const QString number = QString::fromLatin1(display.readLine().trimmed());
-    return number.isEmpty() ? QString() : QLatin1Char(':') + number;
+    if (number.isEmpty())
+        return {};
+    const QString name = QLatin1Char(':') + number;
+    if (dense) {
+        QProcess resources;
+        resources.start(QStandardPaths::findExecutable(QStringLiteral("xprop")),
+                        {QStringLiteral("-display"), name, QStringLiteral("-root"), QStringLiteral("-f"),
+                         QStringLiteral("RESOURCE_MANAGER"), QStringLiteral("8s"), QStringLiteral("-set"),
+                         QStringLiteral("RESOURCE_MANAGER"), QStringLiteral("Xft.dpi:\t%1\n").arg(denseDpi)});
+        if (!resources.waitForFinished(testWaitMs) || resources.exitCode() != 0)
+            return {};
+    }
+    return name;
 }
 
 // What assistive technology is told of changes: the event, then the object's name and description.
@@ -872,9 +890,8 @@ int screenReaderChild()
     PracticeServer server;
     AppHome home;
     QProcess display;
-    const QString name = startDisplay(display,
-                                      {QStringLiteral("-dpi"), QStringLiteral("192"), QStringLiteral("-screen"),
-                                       QStringLiteral("0"), QStringLiteral("2560x1600x24")});
+    const QString name
+        = startDisplay(display, true, {QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("2560x1600x24")});
     if (name.isEmpty() || !home.isValid() || !server.start()
         || !PracticeServer::writeAppSettings(home.configDir(), server.url()))
         return 2;
@@ -934,7 +951,7 @@ void TestGui::realDisplayShowsLoginWindow()
 
     // A screen of twice the usual density: the window is twice as large in its pixels.
     QProcess display;
-    const QString name = startDisplay(display, {QStringLiteral("-dpi"), QStringLiteral("192")});
+    const QString name = startDisplay(display, true);
     QVERIFY2(!name.isEmpty(), display.readAllStandardError().constData());
 
     AppHome home;
