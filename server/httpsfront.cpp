@@ -99,6 +99,18 @@ bool isHttpError(const error_code& error)
     return error.category() == http::make_error_code(http::error::bad_method).category();
 }
 
+// Two Content-Length fields: a bad length to the parser of Boost 1.74, an error of their own
+// (multiple_content_length) to later ones; where the error exists, the first overload is taken.
+template <typename Error>
+auto isSecondLength(const error_code& error, Error, int) -> decltype(Error::multiple_content_length, bool())
+{
+    return error == Error::multiple_content_length;
+}
+template <typename Error> bool isSecondLength(const error_code&, Error, long)
+{
+    return false;
+}
+
 template <typename Body> void setHeaders(http::response<Body>& message, const HttpReply& reply)
 {
     message.version(11);
@@ -325,7 +337,7 @@ private:
     {
         if (error == http::error::body_limit)
             refuse(413, "The request body is larger than its route allows");
-        else if (error == http::error::bad_content_length)
+        else if (error == http::error::bad_content_length || isSecondLength(error, http::error{}, 0))
             refuse(400, "One Content-Length, a number, frames a request body");
         else if (error == http::error::bad_transfer_encoding)
             refuse(411, "A request body is sent with Content-Length");
