@@ -292,7 +292,11 @@ void TestProtocol::caFileMissingOrEmpty()
         = runProcess(copy, {QStringLiteral("--child"), QStringLiteral("session"), server.url()}, home.environment());
     QVERIFY2(outcome.finished && outcome.exitStatus == QProcess::NormalExit && outcome.exitCode == 0,
              outcome.standardError.constData());
-    const QString report = QString::fromUtf8(outcome.standardOutput);
+    QString report = QString::fromUtf8(outcome.standardOutput);
+#ifdef Q_OS_WIN
+    // Text on standard output has Windows line ends there.
+    report.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+#endif
     QVERIFY2(report.startsWith(QStringLiteral("errorMessage fatal ") + updateFailed), qPrintable(report));
 }
 
