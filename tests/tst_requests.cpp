@@ -88,6 +88,11 @@ void TestRequests::initTestCase()
 
 void TestRequests::init()
 {
+#ifdef OXBELL_INTERPRETER_STANDIN
+    // The stand-in for PyPy (support/standin.cpp) carries out only simple lines.
+    if (QTest::currentTestFunction() == QByteArray("scriptRunsThroughToTheGrade"))
+        QSKIP("Needs more of Python than the stand-in carries out");
+#endif
     engine = std::make_unique<TestEngine>();
     QVERIFY(enginesession::start(*engine, server.url()));
 }
@@ -456,10 +461,13 @@ void TestRequests::keptResultSentAgain()
     QCOMPARE(engine->hasKeptResult(item.get()), kept);
     QVERIFY2(engine->lastReceiptLine(item.get()).startsWith("Last turn-in: failed ("),
              qPrintable(engine->lastReceiptLine(item.get())));
+#ifndef Q_OS_WIN
+    // On Windows these bits come from the read-only attribute, not from who may read the file.
     const QFileInfoList files = QDir(Receipts::directory() + "/kept").entryInfoList(QDir::Files)
         + QFileInfoList{QFileInfo(Receipts::receiptPath())};
     for (const QFileInfo& file : files)
         QCOMPARE(file.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+#endif
     if (!kept)
         return;
     // A new run that fails before it has a result leaves the kept one alone.
@@ -554,7 +562,10 @@ void TestRequests::receiptsStayBounded()
 
     QCOMPARE(line(other).count('\n'), Receipts::maxLines);
     QVERIFY(!Receipts::latest(first.post));
+#ifndef Q_OS_WIN
+    // On Windows these bits come from the read-only attribute, not from who may read the file.
     QCOMPARE(file.permissions() & ~(QFile::ReadUser | QFile::WriteUser), QFile::ReadOwner | QFile::WriteOwner);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestRequests)
