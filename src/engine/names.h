@@ -92,6 +92,11 @@ inline const QString user = QStringLiteral("user_settings.json");
 
 // Files the program needs in its application directory.
 namespace AppFile {
+#ifdef Q_OS_WIN
+// With its suffix, so that the set-up check finds the file a run starts.
+inline const QString interpreter = QStringLiteral("/pypy/bin/pypy.exe");
+#else
 inline const QString interpreter = QStringLiteral("/pypy/bin/pypy");
+#endif
 inline const QString caCertificate = QStringLiteral("/certs/GandiStandardSSLCA.pem");
 }
