@@ -12,6 +12,20 @@ install(FILES ${packaging_build}/oxbell DESTINATION ${CMAKE_INSTALL_BINDIR} COMP
 
 configure_file(${packaging_source}/oxbell.desktop.in ${packaging_build}/${OXBELL_APP_ID}.desktop @ONLY)
 string(TIMESTAMP OXBELL_RELEASE_DATE "%Y-%m-%d" UTC)
+# The developer in the form the release's AppStream reads: 1.0 (Debian 13) deprecates the
+# <developer_name> that 0.16 (Debian 12) knows alone.
+find_program(APPSTREAMCLI_COMMAND appstreamcli)
+set(appstream_version 1.0)
+if(APPSTREAMCLI_COMMAND)
+    execute_process(COMMAND ${APPSTREAMCLI_COMMAND} --version OUTPUT_VARIABLE appstream_output ERROR_QUIET)
+    string(REGEX MATCH "[0-9]+\\.[0-9.]+" appstream_version "${appstream_output}")
+endif()
+set(developer "Oxbell maintainers")
+if(appstream_version VERSION_LESS 1.0)
+    set(OXBELL_METAINFO_DEVELOPER "<developer_name>${developer}</developer_name>")
+else()
+    set(OXBELL_METAINFO_DEVELOPER "<developer id=\"invalid.oxbell\">\n    <name>${developer}</name>\n  </developer>")
+endif()
 configure_file(${packaging_source}/oxbell.metainfo.xml.in ${packaging_build}/${OXBELL_APP_ID}.metainfo.xml @ONLY)
 install(FILES ${packaging_build}/${OXBELL_APP_ID}.desktop
     DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT client)
