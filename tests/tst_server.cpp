@@ -878,8 +878,7 @@ void TestServer::slowClients_data()
     QTest::addColumn<int>("count"); // from each address
     QTest::addColumn<QString>("beyond"); // an address whose next connection is refused; empty: none
 
-    const QStringList student{QStringLiteral("127.0.0.1")};
-    QTest::newRow("64 slow clients, the student's address") << QString() << student << 64 << QString();
+    QTest::newRow("64 slow clients, the student's address") << QString() << QStringList{"127.0.0.1"} << 64 << QString();
     QTest::newRow("an address's whole share of 16")
         << "16" << QStringList{QStringLiteral("127.0.1.1")} << 4 << "127.0.1.1";
     QTest::newRow("all 8, two from each of four addresses")
@@ -1095,7 +1094,12 @@ void TestServer::fairShareUnderFlood()
     for (const auto& thread : flood)
         QVERIFY(thread->wait(testWaitMs));
     QVERIFY(loggedIn);
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer slows the server's own work several times; first come, first served takes minutes there.
+    QVERIFY2(took < 30000, qPrintable(QString::number(took)));
+#else
     QVERIFY2(took < 10000, qPrintable(QString::number(took)));
+#endif
     QCOMPARE(unlikeWrongPassword.loadRelaxed(), 0);
 }
 
