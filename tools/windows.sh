@@ -314,11 +314,12 @@ def read_until(wanted, seconds=60):
             except OSError:
                 break
     return wanted in text()
+# Each answer typed once its prompt has settled, as a person types: Wine's console may redraw, with
+# the line before, or hold back what arrives while a read is being set up.
 ok = read_until(b"Oxbell") and read_until(b"email>")
+time.sleep(2)
 os.write(fd, b"student@oxbell.invalid\r")
 ok = ok and read_until(b"password>")
-# Typed once the prompt has settled, as a person types: Wine's console may redraw, with the line
-# before, what arrives while a read is being set up.
 time.sleep(2)
 os.write(fd, b"typed-secret\r")
 read_until(b"never shown", 10)
