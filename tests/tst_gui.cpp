@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QTcpServer>
@@ -82,6 +83,7 @@ class TestGui : public QObject {
 
 private slots:
     void initTestCase();
+    void largeTextGrowsLoginWindow();
     void loginSession();
     void widgetStates_data();
     void widgetStates();
@@ -400,6 +402,17 @@ void TestGui::loginSession()
     gui->loginStateChanged(7);
     QVERIFY(gui->courseTree);
     QCOMPARE(gui->shownDialogs().size(), 2);
+}
+
+// Larger text (or a larger substitute font) grows the window rather than squeezing its fields.
+void TestGui::largeTextGrowsLoginWindow()
+{
+    const QFont usual = QApplication::font();
+    QApplication::setFont(QFont(usual.family(), QFontInfo(usual).pointSize() * 2));
+    const auto restore = qScopeGuard([&] { QApplication::setFont(usual); });
+    GuiUnderTest window;
+    for (const QWidget* widget : window.mainWindow->findChildren<QWidget*>())
+        QVERIFY2(widget->height() >= widget->minimumSizeHint().height(), qPrintable(widget->accessibleName()));
 }
 
 void TestGui::widgetStates_data()

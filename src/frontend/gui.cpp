@@ -2,6 +2,8 @@
 
 #include "engine/names.h"
 
+#include <algorithm>
+
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QCoreApplication>
@@ -172,6 +174,21 @@ void GUI::centre(QWidget* window, int width, int height)
     window->setGeometry((area.width() - width) / 2, (area.height() - height) / 2, width, height);
 }
 
+void GUI::showFitted(QWidget* window)
+{
+    // Nested boxes are laid out when shown; the resize comes before anything is painted.
+    window->show();
+    const auto clipped = [](const QWidget* widget) {
+        return !widget->isHidden() && widget->height() < widget->fontMetrics().height();
+    };
+    const QList<QLabel*> labels = window->findChildren<QLabel*>();
+    const QList<QLineEdit*> fields = window->findChildren<QLineEdit*>();
+    if (std::any_of(labels.cbegin(), labels.cend(), clipped) || std::any_of(fields.cbegin(), fields.cend(), clipped)) {
+        const QSize needed = window->size().expandedTo(window->minimumSizeHint());
+        centre(window, needed.width(), needed.height());
+    }
+}
+
 void GUI::buildLoginView()
 {
     mainWindow = new QWidget;
@@ -190,6 +207,7 @@ void GUI::buildLoginView()
     form->addWidget(richLabel(QStringLiteral("<h2>oxbell</h2>")));
     form->addWidget(twoFields(QStringLiteral("Email"), emailEdit, QStringLiteral("Password"), passwordEdit));
     auto* buttons = new QHBoxLayout;
+    buttons->setContentsMargins(0, 0, 0, 0);
     buttons->addWidget(loginButton, 1);
     buttons->addWidget(checkSetupButton);
     form->addWidget(boxOf(buttons));
@@ -206,7 +224,7 @@ void GUI::buildLoginView()
     connect(checkSetupButton, &QPushButton::clicked, this, &GUI::handleCheckSetupButtonClicked);
     connect(emailEdit, &QLineEdit::returnPressed, this, &GUI::handleLoginButtonClicked);
     connect(passwordEdit, &QLineEdit::returnPressed, this, &GUI::handleLoginButtonClicked);
-    mainWindow->show();
+    showFitted(mainWindow);
 }
 
 void GUI::handleLoginButtonClicked()
@@ -358,7 +376,7 @@ void GUI::buildMainView()
     connect(settingsButton, &QPushButton::clicked, this, &GUI::handleSettingsButtonClicked);
 
     loadCourses();
-    mainWindow->show();
+    showFitted(mainWindow);
     courseTree->setFocus(Qt::OtherFocusReason);
 }
 

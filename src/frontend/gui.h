@@ -144,6 +144,10 @@ protected:
     // Two bold labels in one column beside their fields in another; the names without the colon.
     static QWidget* twoFields(const QString& firstName, QWidget* first, const QString& secondName, QWidget* second);
     static void centre(QWidget* window, int width, int height);
+    // Shows a window built at its fixed size, grown first to its layout's minimum where a label or
+    // field would be shorter than its text: a larger system font, or one substituted for a missing
+    // one, must not squeeze them to nothing.
+    static void showFitted(QWidget* window);
 
     QWidget* mainWindow = nullptr;
     QLineEdit* emailEdit = nullptr;

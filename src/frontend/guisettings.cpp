@@ -111,7 +111,7 @@ void GUI::handleSettingsButtonClicked()
     connect(closeButton, &QPushButton::clicked, this, &GUI::handleSettingsCloseButtonClicked);
 
     currentServerItem = nullptr;
-    settingsWindow->show();
+    showFitted(settingsWindow);
 }
 
 void GUI::closeSettingsWindow()
