@@ -279,13 +279,15 @@ stop_server() {
     fi
 }
 
-# The headless test run gets as far as the script: TLS and the session keys (the catalogue comes
-# decrypted), the download, the run. Without an interpreter the run itself fails.
+# The headless test run names Windows in its log and gets as far as the script: TLS and the session
+# keys (the catalogue comes decrypted), the download, the run. Without an interpreter the run itself
+# fails.
 headless_reaches_run() {
     local run=$1 log
     in_wine 300 "$build_dir/bin/oxbell.exe" -headless-test >"$run/headless.json" </dev/null || true
     log=$HOME/oxbell.log
-    grep -q '"exitCode"' "$run/headless.json" && grep -q 'Login email:' "$log" &&
+    grep -q '"exitCode"' "$run/headless.json" && grep -q 'Operating System: Windows' "$log" &&
+        grep -q 'Login email:' "$log" &&
         grep -q 'Courses:' "$log" && grep -q 'Running grading script.' "$log" &&
         grep -q 'Running script with servers' "$log"
 }
